@@ -1,0 +1,2 @@
+// Filled in by its own change.
+#include "storage_internal.h"

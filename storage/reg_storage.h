@@ -1,0 +1,117 @@
+/*
+ * reg_storage.h - the registry's file-system store.
+ *
+ * One directory tree below a storage root holds everything:
+ *   blobs\sha256\<2 hex>\<64 hex>        content-addressed blobs
+ *   uploads\<upload id>.part             upload sessions
+ *   repositories\<name>\_manifests\...   manifests, revision and tag links
+ *   config.json                          written once, never read
+ *
+ * Return contract: operations returning int give 0 on success and -1 on
+ * failure; those returning a pointer give null on failure (reg_blob_exists
+ * answers 1, 0 or -1; reg_blob_get_size a size or -1). A failure records its
+ * text, read with reg_storage_last_error(); a success leaves that text as it
+ * was. Every operation tests its arguments for null first, then that the
+ * store is initialised, then the form of names, identifiers and digests.
+ *
+ * Forms: a digest is "sha256:" and 64 lowercase hex digits (71 characters,
+ * 72-byte buffers); an upload id is 36 lowercase hex digits and hyphens in
+ * groups 8-4-4-4-12 (37-byte buffers); a repository name is 1 to 255 bytes of
+ * ASCII letters, digits, "-", "_", ".", "/" and backslash, without "..";
+ * a reference is a digest when it begins with "sha256:", else a tag.
+ *
+ * Ownership: the texts returned by reg_storage_last_error, reg_manifest_get,
+ * reg_tags_list_json, reg_catalog_json and reg_storage_get_stats_json are
+ * borrowed. The last four share one 1 MiB result buffer: each call
+ * overwrites what the previous one returned. Copy what you keep.
+ *
+ * Not thread-safe (process-wide state). Processes may share one tree.
+ */
+#ifndef REG_STORAGE_H
+#define REG_STORAGE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- context ------------------------------------------------------------ */
+
+/* Makes the tree below `root` (one trailing backslash dropped; at most 3499
+ * characters), writes config.json when absent, seeds the upload-id
+ * generator and empties the last-error text. May be called again; a null or
+ * empty root fails and leaves the current state as it was. */
+int reg_storage_init(const char *root);
+/* Forgets the root; the store is not ready until the next init. */
+void reg_storage_cleanup(void);
+/* The last failure's text, "" when none since the last successful init.
+ * Never null. */
+const char *reg_storage_last_error(void);
+
+/* ---- upload sessions ---------------------------------------------------- */
+
+/* Starts a session: writes its new id (36 chars + NUL) into out_upload_uuid
+ * (at least 37 bytes) and creates its empty session file. Never empties an
+ * existing session. */
+int reg_blob_start_upload(char *out_upload_uuid);
+/* Appends `len` bytes to the session (creating its file when missing). */
+int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len);
+/* Hashes the session, compares with `expected_digest`, and moves the file
+ * into the blob store (or discards it when that blob is already stored).
+ * On success out_digest (at least 72 bytes) gets the digest. A mismatch
+ * removes the session. */
+int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
+                           char *out_digest);
+/* Removes the session file; an unknown well-formed id counts as cancelled. */
+int reg_blob_cancel_upload(const char *upload_uuid);
+
+/* ---- blob queries --------------------------------------------------------- */
+
+/* 1 when the blob is stored, 0 when not, -1 on a bad argument. */
+int reg_blob_exists(const char *digest);
+/* The blob's size in bytes, -1 when absent (no text recorded) or on error. */
+int64_t reg_blob_get_size(const char *digest);
+/* Copies the blob file's path into `out` (path and NUL must fit out_size). */
+int reg_blob_get_filepath(const char *digest, char *out, size_t out_size);
+/* Removes the blob, and its shard directory when that becomes empty. */
+int reg_blob_delete(const char *digest);
+
+/* ---- manifests ---------------------------------------------------------- */
+
+/* Validates `body` as an image manifest (a JSON object with a "config"
+ * object holding a valid "digest", and, if present, a "layers" array of
+ * objects with valid "digest"s), stores it under the SHA-256 of its bytes
+ * with its media type (content_type, or the Docker v2 manifest type when
+ * null or empty) and a revision link, and points the tag at it when
+ * `reference` is a tag. out_digest (at least 72 bytes) gets the digest. */
+int reg_manifest_put(const char *repo_name, const char *reference, const void *body,
+                     uint64_t body_len, const char *content_type, char *out_digest);
+/* The stored body of `reference` (read into the shared result buffer, at
+ * most 1048575 bytes), its media type into out_content_type (at least 128
+ * bytes) and its digest into out_digest (at least 72 bytes). Null when the
+ * reference does not resolve or the body is missing. */
+const char *reg_manifest_get(const char *repo_name, const char *reference,
+                             char *out_content_type, char *out_digest);
+/* Removes a tag link, or a revision link for a digest reference; the body
+ * goes too once no tag names it. */
+int reg_manifest_delete(const char *repo_name, const char *reference);
+
+/* ---- listings and statistics -------------------------------------------- */
+
+/* {"name":"<repo>","tags":[...]} with the repository's tags sorted by byte
+ * value; an unknown repository has an empty list. */
+const char *reg_tags_list_json(const char *repo_name);
+/* {"repositories":[...]}: the names after `last` (null or empty: from the
+ * start), at most `page_size` of them when page_size > 0. */
+const char *reg_catalog_json(int page_size, const char *last);
+/* {"version":"1.0.0","repositories":N,"tags":N,"blobs":N,"blob_bytes":N,
+ *  "active_uploads":N,"upload_bytes":N}; null when not initialised. */
+const char *reg_storage_get_stats_json(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,114 @@
+// storage_internal.h - what the storage library's source files share.
+//
+// Not part of the interface: endpoint programs use reg_storage.h only. The
+// names live in namespace regst so that programs linking the library keep
+// short names like mkdirs or path_join for themselves.
+//
+// Helpers fail silently through their result; only set_error and
+// require_ready write the last-error text, and the public operation that
+// called a helper words the message.
+#ifndef REG_STORAGE_INTERNAL_H
+#define REG_STORAGE_INTERNAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "reg_storage.h"
+
+#if defined(__GNUC__)
+#define REGST_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define REGST_PRINTF(f, a)
+#endif
+
+namespace regst {
+
+constexpr size_t kPathSize = 4096;     // every path buffer
+constexpr size_t kRootSize = 3500;     // s_root, at most 3499 characters
+constexpr size_t kErrorSize = 1024;    // s_error, at most 1023 characters
+constexpr size_t kResultSize = 1048576;  // s_result, the shared result buffer
+constexpr size_t kDigestSize = 72;     // "sha256:" + 64 hex + NUL
+constexpr size_t kHexSize = 65;        // 64 hex + NUL
+constexpr size_t kUuidSize = 37;       // 36 characters + NUL
+constexpr int kListMax = 512;          // entries one listing holds
+constexpr size_t kNameSize = 512;      // a listed name, at most 511 characters
+constexpr const char *kDefaultManifestType =
+    "application/vnd.docker.distribution.manifest.v2+json";
+
+// ---- process-wide state (context.cpp) ----
+extern char s_root[kRootSize];
+extern int s_ready;
+extern char s_error[kErrorSize];
+extern char s_result[kResultSize];
+extern uint32_t s_seed;
+
+// ---- context and file helpers (context.cpp) ----
+void set_error(const char *fmt, ...) REGST_PRINTF(1, 2);
+int require_ready();
+// first part, a backslash, second part; cut at size; the full length.
+int path_join(char *out, size_t size, const char *a, const char *b);
+char *xstrdup(const char *s);
+int mkdirs(const char *path);
+int file_exists(const char *path);
+int dir_exists(const char *path);
+int64_t file_size(const char *path);
+int read_file(const char *path, char *buf, size_t cap, size_t *out_len);
+int write_file(const char *path, const void *data, size_t len);
+// Writes through a temporary file in the same directory and renames it over
+// `path`, so readers see the old or the new content, never a part. No
+// temporary file remains after a failure.
+int write_file_atomic(const char *path, const void *data, size_t len);
+int remove_file(const char *path);
+
+struct dir_entry {
+  char name[kNameSize];
+  int is_dir;
+};
+struct dir_listing {
+  dir_entry entries[kListMax];
+  int count;
+  int truncated;
+};
+int list_dir(const char *path, dir_listing *out);
+
+// ---- digests and upload identifiers (ids.cpp) ----
+void bin_to_hex(const unsigned char *bytes, size_t count, char *out);
+int digest_valid(const char *s);
+void blob_path_for_digest(const char *digest, char *out, size_t size);
+void rng_next(uint32_t *state);
+void uuid_make(char *out);
+int uuid_valid(const char *s);
+void upload_path_for_uuid(const char *uuid, char *out, size_t size);
+
+// ---- manifests (manifests.cpp) ----
+int repo_name_valid(const char *name);
+int tag_valid(const char *tag);
+void repos_dir(char *out, size_t out_size);
+void manifest_dir(const char *repo_name, char *out, size_t out_size);
+void manifest_tags_dir(const char *repo_name, char *out, size_t out_size);
+void manifest_tag_path(const char *repo_name, const char *tag, char *out, size_t out_size);
+void manifest_body_path(const char *repo_name, const char *digest_hex, char *out,
+                        size_t out_size);
+void manifest_ct_path(const char *repo_name, const char *digest_hex, char *out,
+                      size_t out_size);
+void manifest_rev_dir(const char *repo_name, const char *digest_hex, char *out,
+                      size_t out_size);
+void manifest_rev_path(const char *repo_name, const char *digest_hex, char *out,
+                       size_t out_size);
+int manifest_resolve(const char *repo_name, const char *reference, char *out_hex);
+int manifest_has_tag_for(const char *repo_name, const char *digest_hex);
+
+// ---- listings (listings.cpp) ----
+size_t json_escape_append(char *dst, size_t room, const char *src);
+int str_cmp(const char *a, const char *b);
+void sort_str(char **items, int count);
+
+// ---- statistics (stats.cpp) ----
+int count_repos();
+int count_tags();
+int64_t count_blobs(int *out_count);
+int count_uploads(int64_t *out_bytes);
+
+}  // namespace regst
+
+#endif
