@@ -3,15 +3,24 @@
  *
  * The engine keeps no state of its own: everything lives in the caller's
  * sha256_ctx, and the only file-scope data is the read-only round-constant
- * table. Files are opened through the platform seam, which accepts either
- * kind of directory separator.
+ * table and the process-wide choice of compression function (see
+ * sha256_engine.h). Files are opened through the platform seam, which
+ * accepts either kind of directory separator.
  */
 #include "sha256.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "platform.h"
+#include "sha256_engine.h"
+
+#if SHA256_HAVE_NI
+#include <cpuid.h>
+#endif
 
 namespace {
 
@@ -57,16 +66,17 @@ inline void store_be32(uint8_t *p, uint32_t v) {
   p[3] = (uint8_t)v;
 }
 
-// The compression function on one 64-byte block: schedule the sixteen
-// big-endian words out to 64, run the 64 rounds, add into the chaining value.
-void sha256_transform(sha256_ctx *ctx, const uint8_t block[64]) {
+// The portable compression function on one 64-byte block: schedule the
+// sixteen big-endian words out to 64, run the 64 rounds, add into the
+// chaining value.
+void transform_portable(uint32_t state[8], const uint8_t block[64]) {
   uint32_t w[64];
   for (int i = 0; i < 16; i++) w[i] = load_be32(block + 4 * i);
   for (int i = 16; i < 64; i++)
     w[i] = small_sigma1(w[i - 2]) + w[i - 7] + small_sigma0(w[i - 15]) + w[i - 16];
 
-  uint32_t a = ctx->state[0], b = ctx->state[1], c = ctx->state[2], d = ctx->state[3];
-  uint32_t e = ctx->state[4], f = ctx->state[5], g = ctx->state[6], h = ctx->state[7];
+  uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+  uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
   for (int i = 0; i < 64; i++) {
     uint32_t t1 = h + big_sigma1(e) + ch(e, f, g) + K[i] + w[i];
     uint32_t t2 = big_sigma0(a) + maj(a, b, c);
@@ -79,15 +89,62 @@ void sha256_transform(sha256_ctx *ctx, const uint8_t block[64]) {
     b = a;
     a = t1 + t2;
   }
-  ctx->state[0] += a;
-  ctx->state[1] += b;
-  ctx->state[2] += c;
-  ctx->state[3] += d;
-  ctx->state[4] += e;
-  ctx->state[5] += f;
-  ctx->state[6] += g;
-  ctx->state[7] += h;
+  state[0] += a;
+  state[1] += b;
+  state[2] += c;
+  state[3] += d;
+  state[4] += e;
+  state[5] += f;
+  state[6] += g;
+  state[7] += h;
 }
+
+enum engine { ENGINE_UNCHOSEN = -1, ENGINE_PORTABLE = 0, ENGINE_SHA_NI = 1 };
+
+// The compression function in use, chosen on first use. Relaxed atomics: a
+// race between first users only makes each of them choose, and they all
+// choose the same.
+std::atomic<int> s_engine{ENGINE_UNCHOSEN};
+
+bool cpu_has_sha_ni() {
+#if SHA256_HAVE_NI
+  unsigned eax, ebx, ecx, edx;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & (1u << 19))) return false;  // SSE4.1
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) || !(ebx & (1u << 29))) return false;  // SHA
+  return true;
+#else
+  return false;
+#endif
+}
+
+int choose_engine() {
+  const char *forced = getenv("REGISTRY_SHA256_PORTABLE");
+  if (forced && forced[0] && strcmp(forced, "0") != 0) return ENGINE_PORTABLE;
+  return cpu_has_sha_ni() ? ENGINE_SHA_NI : ENGINE_PORTABLE;
+}
+
+int current_engine() {
+  int e = s_engine.load(std::memory_order_relaxed);
+  if (e == ENGINE_UNCHOSEN) {
+    e = choose_engine();
+    s_engine.store(e, std::memory_order_relaxed);
+  }
+  return e;
+}
+
+// The compression function over `count` consecutive 64-byte blocks.
+void transform_blocks(sha256_ctx *ctx, const uint8_t *blocks, size_t count) {
+#if SHA256_HAVE_NI
+  if (current_engine() == ENGINE_SHA_NI) {
+    sha256_ni_blocks(ctx->state, blocks, count, K);
+    return;
+  }
+#endif
+  for (; count > 0; count--, blocks += 64) transform_portable(ctx->state, blocks);
+}
+
+// The compression function on one 64-byte block.
+void sha256_transform(sha256_ctx *ctx, const uint8_t block[64]) { transform_blocks(ctx, block, 1); }
 
 }  // namespace
 
@@ -101,30 +158,52 @@ extern "C" void sha256_update(sha256_ctx *ctx, const void *data, size_t len) {
   // An empty update may come with a null pointer; memcpy must not see it.
   if (len == 0) return;
   const uint8_t *p = static_cast<const uint8_t *>(data);
-  while (len > 0) {
+  ctx->bitlen += (uint64_t)len * 8;
+
+  // Top up a partly filled block first.
+  if (ctx->datalen > 0) {
     size_t n = sizeof ctx->data - ctx->datalen;
     if (n > len) n = len;
     memcpy(ctx->data + ctx->datalen, p, n);
     ctx->datalen += n;
-    ctx->bitlen += (uint64_t)n * 8;
     p += n;
     len -= n;
-    if (ctx->datalen == sizeof ctx->data) {
-      sha256_transform(ctx, ctx->data);
-      ctx->datalen = 0;
-    }
+    if (ctx->datalen < sizeof ctx->data) return;
+    sha256_transform(ctx, ctx->data);
+    ctx->datalen = 0;
+  }
+  // Whole blocks are hashed where they lie; copying them through `data`
+  // first would give the same result, only slower.
+  if (len >= 64) {
+    const size_t blocks = len / 64;
+    transform_blocks(ctx, p, blocks);
+    p += blocks * 64;
+    len -= blocks * 64;
+  }
+  if (len > 0) {
+    memcpy(ctx->data, p, len);
+    ctx->datalen = len;
   }
 }
 
 extern "C" void sha256_final(sha256_ctx *ctx, uint8_t out[32]) {
+  // The message length goes in as it was before padding. The padding (0x80,
+  // zeros up to 56 bytes into a block, the 8-byte length) is written into
+  // `data` directly, and counted into bitlen like any absorbed bytes.
   const uint64_t msg_bits = ctx->bitlen;
-  static const uint8_t one = 0x80, zero = 0x00;
-  sha256_update(ctx, &one, 1);
-  while (ctx->datalen != 56) sha256_update(ctx, &zero, 1);
-  uint8_t len_be[8];
-  for (int i = 0; i < 8; i++) len_be[i] = (uint8_t)(msg_bits >> (56 - 8 * i));
-  sha256_update(ctx, len_be, sizeof len_be);
-  for (int i = 0; i < 8; i++) store_be32(out + 4 * i, ctx->state[i]);
+  size_t i = ctx->datalen;
+  ctx->bitlen += (uint64_t)(i < 56 ? 64 - i : 128 - i) * 8;
+  ctx->data[i++] = 0x80;
+  if (i > 56) {
+    memset(ctx->data + i, 0, sizeof ctx->data - i);
+    sha256_transform(ctx, ctx->data);
+    i = 0;
+  }
+  memset(ctx->data + i, 0, 56 - i);
+  for (int b = 0; b < 8; b++) ctx->data[56 + b] = (uint8_t)(msg_bits >> (56 - 8 * b));
+  sha256_transform(ctx, ctx->data);
+  ctx->datalen = 0;
+  for (int w = 0; w < 8; w++) store_be32(out + 4 * w, ctx->state[w]);
 }
 
 extern "C" int sha256_file(const char *path, uint8_t out[32]) {
@@ -140,4 +219,12 @@ extern "C" int sha256_file(const char *path, uint8_t out[32]) {
   if (failed) return -1;
   sha256_final(&ctx, out);
   return 0;
+}
+
+extern "C" const char *sha256_engine_name(void) {
+  return current_engine() == ENGINE_SHA_NI ? "sha-ni" : "portable";
+}
+
+extern "C" void sha256_force_portable(int on) {
+  s_engine.store(on ? ENGINE_PORTABLE : choose_engine(), std::memory_order_relaxed);
 }
