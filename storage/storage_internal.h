@@ -102,6 +102,14 @@ int manifest_has_tag_for(const char *repo_name, const char *digest_hex);
 size_t json_escape_append(char *dst, size_t room, const char *src);
 int str_cmp(const char *a, const char *b);
 void sort_str(char **items, int count);
+// Writes `head` (raw JSON), then names[0..count) as quoted, escaped strings
+// separated by commas, then "]}", into buf of capacity cap. The first name
+// that would not fit together with the closing "]}" and NUL ends the list,
+// so the text is always whole JSON, cut before a name and never inside one.
+// Returns how many names went in, or -1 when not even head and "]}" fit
+// (buf then holds "" when cap > 0).
+int json_write_name_list(char *buf, size_t cap, const char *head, char *const *names,
+                         int count);
 
 // ---- statistics (stats.cpp) ----
 int count_repos();
