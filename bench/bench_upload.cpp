@@ -1,0 +1,252 @@
+// bench_upload: a whole blob upload driven straight through the upload
+// endpoint program, one CGI process per request as a web server would start
+// it (fork and exec with a clean environment, no web server), against the
+// floor of the same work done directly.
+//
+//   bench_upload [--total SIZE] [--chunks S1,S2,...] [--dir DIR] [--program PATH] [--smoke]
+//
+// For each chunk size S (default 1M,64M,1G): POST opens a session, PATCHes
+// of S bytes (the body fed on standard input from the data file, at the
+// chunk's offset) append TOTAL bytes (default 1 GiB), and PUT with the digest
+// completes it. The floor is what the upload cannot avoid: writing the same
+// bytes to a file in the same file system and hashing that file once with
+// OpenSSL. Printed per run: seconds, MB/s, ratio to the floor, and the peak
+// resident set of the CGI processes (wait4's ru_maxrss, the largest of the
+// run's processes). Every run is checked: statuses, the digest the endpoint
+// reports, and the stored blob's size; any failure exits 1.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench_util.h"
+
+#ifndef REGISTRY_V2_UPLOAD
+#define REGISTRY_V2_UPLOAD "v2_upload"
+#endif
+
+namespace {
+
+struct Options {
+  int64_t total = (int64_t)1 << 30;
+  std::vector<int64_t> chunks = {(int64_t)1 << 20, (int64_t)64 << 20, (int64_t)1 << 30};
+  std::string dir;
+  std::string program = REGISTRY_V2_UPLOAD;
+  bool smoke = false;
+};
+
+[[noreturn]] void usage() {
+  fprintf(stderr,
+          "usage: bench_upload [--total SIZE] [--chunks S1,S2,...] [--dir DIR] [--program PATH] "
+          "[--smoke]\n  sizes take K, M, G suffixes (powers of 1024)\n");
+  exit(2);
+}
+
+std::vector<int64_t> parse_list(const std::string &text) {
+  std::vector<int64_t> out;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t comma = text.find(',', pos);
+    if (comma == std::string::npos) comma = text.size();
+    int64_t v = bench::parse_size(text.substr(pos, comma - pos));
+    if (v <= 0) usage();
+    out.push_back(v);
+    pos = comma + 1;
+  }
+  return out;
+}
+
+Options parse_args(int argc, char **argv) {
+  Options o;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) usage();
+      return argv[++i];
+    };
+    if (a == "--smoke") {
+      // Odd sizes: the last chunk is short, and one run sends it all at once.
+      o.smoke = true;
+      o.total = (3 << 20) + 12345;
+      o.chunks = {(int64_t)1 << 20, (int64_t)1 << 30};
+    } else if (a == "--total") {
+      o.total = bench::parse_size(value());
+      if (o.total < 0) usage();
+    } else if (a == "--chunks") {
+      o.chunks = parse_list(value());
+    } else if (a == "--dir") {
+      o.dir = value();
+    } else if (a == "--program") {
+      o.program = value();
+    } else {
+      usage();
+    }
+  }
+  return o;
+}
+
+int s_failures;
+
+void fail(const std::string &what) {
+  fprintf(stderr, "bench_upload: %s\n", what.c_str());
+  s_failures++;
+}
+
+struct RunResult {
+  double seconds = 0;
+  long max_rss_kib = 0;
+  int requests = 0;
+  bool ok = false;
+};
+
+const char *const kRepo = "bench/app";
+
+std::map<std::string, std::string> cgi_env(const std::string &root, const char *method,
+                                           const std::string &path_info,
+                                           const std::string &query, int64_t length) {
+  std::map<std::string, std::string> env = {
+      {"GATEWAY_INTERFACE", "CGI/1.1"},
+      {"SERVER_PROTOCOL", "HTTP/1.1"},
+      {"REQUEST_METHOD", method},
+      {"PATH_INFO", path_info},
+      {"QUERY_STRING", query},
+      {"REGISTRY_STORAGE_ROOT", root},
+  };
+  if (length >= 0) env["CONTENT_LENGTH"] = std::to_string(length);
+  return env;
+}
+
+// One upload of the data file in chunks of `chunk` bytes into a fresh
+// storage root; timed from the POST's start to the PUT's end.
+RunResult upload(const Options &opt, const std::string &data, const std::string &digest,
+                 const std::string &root, int64_t chunk) {
+  RunResult r;
+  auto note = [&](const bench::ChildRun &c) {
+    r.requests++;
+    if (c.max_rss_kib > r.max_rss_kib) r.max_rss_kib = c.max_rss_kib;
+  };
+  const std::string base = std::string("/v2/") + kRepo + "/blobs/uploads/";
+  const double start = bench::now();
+
+  bench::ChildRun post = bench::run_cgi(opt.program, cgi_env(root, "POST", base, "", 0));
+  note(post);
+  const std::string id = bench::header_value(post.out, "Docker-Upload-UUID");
+  if (bench::status_code(post.out) != 202 || id.size() != 36) {
+    fail("POST answered: " + post.out.substr(0, 200));
+    return r;
+  }
+  for (int64_t off = 0; off < opt.total; off += chunk) {
+    const int64_t n = opt.total - off < chunk ? opt.total - off : chunk;
+    bench::ChildRun patch =
+        bench::run_cgi(opt.program, cgi_env(root, "PATCH", base + id, "", n), data, off);
+    note(patch);
+    if (bench::status_code(patch.out) != 202) {
+      fail("PATCH at offset " + std::to_string(off) + " answered: " + patch.out.substr(0, 200));
+      return r;
+    }
+  }
+  bench::ChildRun put =
+      bench::run_cgi(opt.program, cgi_env(root, "PUT", base + id, "digest=" + digest, 0));
+  note(put);
+  r.seconds = bench::now() - start;
+  if (bench::status_code(put.out) != 201 ||
+      bench::header_value(put.out, "Docker-Content-Digest") != digest) {
+    fail("PUT answered: " + put.out.substr(0, 300));
+    return r;
+  }
+  const std::string hex = digest.substr(7);
+  const std::string blob = root + "/blobs/sha256/" + hex.substr(0, 2) + "/" + hex;
+  struct stat st;
+  if (stat(blob.c_str(), &st) != 0 || st.st_size != opt.total) {
+    fail("the stored blob " + blob + " is missing or has the wrong size");
+    return r;
+  }
+  r.ok = true;
+  return r;
+}
+
+// The floor: write the bytes to a new file in the same file system, then
+// hash that file once with OpenSSL.
+double floor_seconds(const std::string &data, const std::string &copy, int64_t total,
+                     const std::string &digest) {
+  const double start = bench::now();
+  if (!bench::copy_range(data, 0, total, copy, 1 << 20)) {
+    fail("cannot write " + copy);
+    return 0;
+  }
+  const std::string got = bench::openssl_file_digest(copy, 1 << 20);
+  const double t = bench::now() - start;
+  if (got != digest) fail("the floor's copy hashes to " + got);
+  bench::remove_tree(copy);
+  return t;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const Options opt = parse_args(argc, argv);
+  struct stat st;
+  if (stat(opt.program.c_str(), &st) != 0) {
+    fprintf(stderr, "bench_upload: no endpoint program at %s\n", opt.program.c_str());
+    return 1;
+  }
+  bench::TempDir dir(opt.dir);
+  const std::string data = dir.path() + "/data";
+  if (!bench::write_random_file(data, opt.total, 3)) {
+    fprintf(stderr, "bench_upload: cannot write %s\n", data.c_str());
+    return 1;
+  }
+  const std::string digest = bench::openssl_file_digest(data, 1 << 20);
+
+  printf("bench_upload: %s; %s uploaded through %s; MB = 10^6 bytes\n",
+         bench::machine_description().c_str(), bench::size_name(opt.total).c_str(),
+         opt.program.c_str());
+  printf("floor: write the same bytes to a file in the same file system, hash it once with "
+         "OpenSSL (best of two)\n\n");
+
+  // The floor before and after the uploads; the faster counts, so the
+  // ratios err on the upload's side of the ledger.
+  double floor_t = floor_seconds(data, dir.path() + "/floor", opt.total, digest);
+  struct Line {
+    int64_t chunk;
+    RunResult r;
+  };
+  std::vector<Line> lines;
+  for (size_t i = 0; i < opt.chunks.size(); i++) {
+    const std::string root = dir.path() + "/storage" + std::to_string(i);
+    Line l{opt.chunks[i], upload(opt, data, digest, root, opt.chunks[i])};
+    bench::remove_tree(root);
+    lines.push_back(l);
+  }
+  const double floor2 = floor_seconds(data, dir.path() + "/floor", opt.total, digest);
+  if (floor2 > 0 && (floor_t <= 0 || floor2 < floor_t)) floor_t = floor2;
+
+  printf("%-22s %9s %9s %10s %9s %15s\n", "run", "requests", "seconds", "MB/s", "x floor",
+         "peak RSS KiB");
+  printf("%-22s %9s %9.3f %10.0f %9.3f %15s\n", "floor", "-", floor_t,
+         bench::mb_per_s((double)opt.total, floor_t), 1.0, "-");
+  long worst_rss = 0;
+  for (const Line &l : lines) {
+    std::string label = "PATCH " + bench::size_name(l.chunk);
+    if (!l.r.ok) {
+      printf("%-22s failed\n", label.c_str());
+      continue;
+    }
+    if (l.r.max_rss_kib > worst_rss) worst_rss = l.r.max_rss_kib;
+    printf("%-22s %9d %9.3f %10.0f %9.3f %15ld\n", label.c_str(), l.r.requests, l.r.seconds,
+           bench::mb_per_s((double)opt.total, l.r.seconds),
+           floor_t > 0 ? l.r.seconds / floor_t : 0.0, l.r.max_rss_kib);
+  }
+  printf("\ngoals: S = 64 MiB at <= 1.3 x the floor's time; peak RSS of every CGI process "
+         "< 16384 KiB (largest here: %ld KiB)\n",
+         worst_rss);
+  if (s_failures) {
+    fprintf(stderr, "bench_upload: %d failures\n", s_failures);
+    return 1;
+  }
+  return 0;
+}
