@@ -147,6 +147,28 @@ TEST_F(Listings, CatalogWithoutRepositoryAreaIsEmpty) {
   EXPECT_STREQ(reg_storage_last_error(), "earlier failure");
 }
 
+// The manifest store and the listings must agree on where tags live.
+TEST_F(Listings, TagsWrittenByManifestPutAreListedAndCounted) {
+  const std::string body =
+      R"({"schemaVersion":2,"config":{"digest":"sha256:)" + std::string(64, 'a') + R"("}})";
+  char digest[72];
+  for (const char *ref : {"v1", "latest"}) {
+    ASSERT_EQ(reg_manifest_put("team/app", ref, body.data(), body.size(), nullptr, digest), 0)
+        << reg_storage_last_error();
+  }
+  for (const std::string &ref : {std::string(digest), std::string("v1")}) {
+    ASSERT_EQ(reg_manifest_put("solo", ref.c_str(), body.data(), body.size(), nullptr, digest),
+              0)
+        << reg_storage_last_error();
+  }
+  EXPECT_EQ(tags("team/app"), R"({"name":"team/app","tags":["latest","v1"]})");
+  EXPECT_EQ(tags("solo"), R"({"name":"solo","tags":["v1"]})");
+  EXPECT_EQ(catalog(0, nullptr), R"({"repositories":["solo","team"]})");
+  // Tags of the nested team/app are not counted, those of solo are.
+  std::string stats = or_null(reg_storage_get_stats_json());
+  EXPECT_NE(stats.find(R"("repositories":2,"tags":1,)"), std::string::npos) << stats;
+}
+
 TEST_F(Listings, FailuresReturnNullWithTheirMessage) {
   const std::string too_long(256, 'a');
   struct Case {
