@@ -1,7 +1,7 @@
 // bench_http: the upload endpoint behind a real web server (lighttpd).
 //
 //   bench_http [--total SIZE] [--chunk SIZE] [--seconds S] [--clients N] [--dir DIR]
-//              [--lighttpd PATH] [--curl PATH] [--smoke]
+//              [--program PATH] [--lighttpd PATH] [--curl PATH] [--smoke]
 //
 // 1. A blob of TOTAL bytes (default 1 GiB) uploaded with curl: POST, PATCHes
 //    of CHUNK bytes (default 64 MiB), PUT with the digest; seconds, MB/s and
@@ -59,6 +59,7 @@ struct Options {
   double seconds = 3;
   int clients = 8;
   std::string dir;
+  std::string program = REGISTRY_V2_UPLOAD;
   std::string lighttpd;
   std::string curl;
   bool smoke = false;
@@ -67,7 +68,7 @@ struct Options {
 [[noreturn]] void usage() {
   fprintf(stderr,
           "usage: bench_http [--total SIZE] [--chunk SIZE] [--seconds S] [--clients N] "
-          "[--dir DIR] [--lighttpd PATH] [--curl PATH] [--smoke]\n"
+          "[--dir DIR] [--program PATH] [--lighttpd PATH] [--curl PATH] [--smoke]\n"
           "  sizes take K, M, G suffixes (powers of 1024)\n");
   exit(2);
 }
@@ -114,6 +115,8 @@ Options parse_args(int argc, char **argv) {
       if (o.clients < 1) usage();
     } else if (a == "--dir") {
       o.dir = value();
+    } else if (a == "--program") {
+      o.program = value();
     } else if (a == "--lighttpd") {
       o.lighttpd = value();
     } else if (a == "--curl") {
@@ -121,6 +124,11 @@ Options parse_args(int argc, char **argv) {
     } else {
       usage();
     }
+  }
+  // The server runs the program through a link in its cgi-bin directory.
+  if (char *abs = realpath(o.program.c_str(), nullptr)) {
+    o.program = abs;
+    free(abs);
   }
   if (o.lighttpd.empty()) o.lighttpd = find_program("lighttpd", {"/usr/sbin", "/usr/local/sbin"});
   if (o.curl.empty()) o.curl = find_program("curl", {"/usr/bin"});
@@ -436,7 +444,7 @@ int main(int argc, char **argv) {
   for (const std::string &d : {run_dir, run_dir + "/htdocs", run_dir + "/spool",
                               run_dir + "/cgi-bin", root, dir.path() + "/data"})
     mkdir(d.c_str(), 0755);
-  if (symlink(REGISTRY_V2_UPLOAD, (run_dir + "/cgi-bin/v2_upload").c_str()) != 0 ||
+  if (symlink(opt.program.c_str(), (run_dir + "/cgi-bin/v2_upload").c_str()) != 0 ||
       symlink(REGISTRY_TRIVIAL_CGI, (run_dir + "/cgi-bin/bench_trivial_cgi").c_str()) != 0) {
     fprintf(stderr, "bench_http: cannot link the programs into %s/cgi-bin\n", run_dir.c_str());
     return 1;

@@ -215,6 +215,8 @@ ChildRun run_cgi(const std::string &program, const std::map<std::string, std::st
   }
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   r.max_rss_kib = ru.ru_maxrss;
+  r.cpu_seconds = (double)ru.ru_utime.tv_sec + (double)ru.ru_utime.tv_usec * 1e-6 +
+                  (double)ru.ru_stime.tv_sec + (double)ru.ru_stime.tv_usec * 1e-6;
   return r;
 }
 

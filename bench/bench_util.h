@@ -59,6 +59,7 @@ std::string machine_description();
 struct ChildRun {
   int status = -1;          // exit status, or -1 when ended by a signal
   long max_rss_kib = 0;     // peak resident set (wait4's ru_maxrss), KiB
+  double cpu_seconds = 0;   // user and system CPU time (wait4's rusage)
   std::string out;          // standard output
 };
 
