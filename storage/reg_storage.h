@@ -21,9 +21,10 @@
  * a reference is a digest when it begins with "sha256:", else a tag.
  *
  * Ownership: the texts returned by reg_storage_last_error, reg_manifest_get,
- * reg_tags_list_json, reg_catalog_json and reg_storage_get_stats_json are
- * borrowed. The last four share one 1 MiB result buffer: each call
- * overwrites what the previous one returned. Copy what you keep.
+ * reg_tags_list_json, reg_catalog_json, reg_tags_page_json,
+ * reg_catalog_page_json and reg_storage_get_stats_json are borrowed. All but
+ * the first share one 1 MiB result buffer: each call overwrites what the
+ * previous one returned. Copy what you keep.
  *
  * Not thread-safe (process-wide state). Processes may share one tree.
  */
@@ -98,6 +99,55 @@ const char *reg_manifest_get(const char *repo_name, const char *reference,
  * goes too once no tag names it. */
 int reg_manifest_delete(const char *repo_name, const char *reference);
 
+/* Checks that every blob an image manifest names (its config, then each
+ * layer, in document order) is stored. 0 when all are; 1 when one is not,
+ * with the first missing digest written into out_missing (at least 72
+ * bytes); -1 when the body is not an image manifest by the rule of
+ * reg_manifest_put (same messages) or on a bad argument. */
+int reg_manifest_check_blobs(const void *body, uint64_t body_len, char *out_missing);
+/* Checks that every manifest an image index names (each "manifests" entry's
+ * "digest") is stored in the repository. 0 when all are; 1 when one is not,
+ * with the first missing digest written into out_missing (at least 72
+ * bytes); -1 when the body is not an image index (see reg_index_put) or on a
+ * bad argument. */
+int reg_index_check_manifests(const char *repo_name, const void *body, uint64_t body_len,
+                              char *out_missing);
+/* Stores an image index (manifest list) like reg_manifest_put stores a
+ * manifest: same files, same atomic writes, same tag rule, digest reference
+ * not examined. The body must be a JSON object whose "manifests" is an array
+ * of objects, each with a valid "digest" naming a manifest already stored in
+ * this repository (an empty array passes). Media type: content_type, or the
+ * OCI image index type when null or empty. out_digest (at least 72 bytes)
+ * gets the digest. */
+int reg_index_put(const char *repo_name, const char *reference, const void *body,
+                  uint64_t body_len, const char *content_type, char *out_digest);
+/* Resolves `reference` to its stored body file, for bodies of any size: the
+ * file's path into out_path (path and NUL must fit path_size), its size in
+ * bytes into *out_size, the media type into out_content_type (at least 128
+ * bytes; at most 126 characters, the default type when none is stored) and
+ * the digest into out_digest (at least 72 bytes). Fails as reg_manifest_get
+ * does, and with "path buffer too small". Outputs are written only on
+ * success. */
+int reg_manifest_locate(const char *repo_name, const char *reference, char *out_path,
+                        size_t path_size, int64_t *out_size, char *out_content_type,
+                        char *out_digest);
+/* Removes the manifest `digest` from the repository together with every tag
+ * that names it (the whole tags directory is read, however many tags it
+ * holds): the tag links first, then the revision link, body and media type.
+ * Fails with "manifest not found: %s@%s" when no body of that digest is
+ * stored, and with "delete tag failed" (body kept) when a tag link naming it
+ * cannot be removed. */
+int reg_manifest_delete_all(const char *repo_name, const char *digest);
+/* 1 when the repository exists (its _manifests directory is there), 0 when
+ * not, -1 on a null, invalid name or when not initialised. */
+int reg_repository_exists(const char *repo_name);
+
+/* ---- upload session state ------------------------------------------------- */
+
+/* The number of bytes the session holds so far; -1 when the id is null or
+ * malformed, or the session does not exist ("upload not found: %s"). */
+int64_t reg_upload_get_size(const char *upload_uuid);
+
 /* ---- listings and statistics -------------------------------------------- */
 
 /* {"name":"<repo>","tags":[...]} with the repository's tags sorted by byte
@@ -106,6 +156,26 @@ const char *reg_tags_list_json(const char *repo_name);
 /* {"repositories":[...]}: the names after `last` (null or empty: from the
  * start), at most `page_size` of them when page_size > 0. */
 const char *reg_catalog_json(int page_size, const char *last);
+/* Paged listings over whole directories, however many names they hold.
+ * A page holds the names that sort after `last` (null or empty: from the
+ * start), at most n of them: n above REG_PAGE_MAX counts as REG_PAGE_MAX, 0
+ * gives an empty page, a negative n fails with "invalid page size". When
+ * more names follow the page, its last name is written into out_next
+ * (next_size at least REG_NEXT_SIZE bytes), else out_next gets "". The
+ * document is written into the shared result buffer. */
+#define REG_PAGE_MAX 1000
+#define REG_NEXT_SIZE 256
+/* {"name":"<repo>","tags":[...]}: the repository's tags (tag directories
+ * with a readable link whose names are valid tags: [A-Za-z0-9_] then up to
+ * 127 of [A-Za-z0-9._-]) sorted by byte value. An unknown repository has an
+ * empty list (see reg_repository_exists). */
+const char *reg_tags_page_json(const char *repo_name, int n, const char *last, char *out_next,
+                               size_t next_size);
+/* {"repositories":[...]}: every repository by its full name (team/app), at
+ * any depth below the repository area: a repository is a directory holding
+ * _manifests. Directory names that cannot be part of a repository name are
+ * skipped, and _manifests directories are never walked into. */
+const char *reg_catalog_page_json(int n, const char *last, char *out_next, size_t next_size);
 /* {"version":"1.0.0","repositories":N,"tags":N,"blobs":N,"blob_bytes":N,
  *  "active_uploads":N,"upload_bytes":N}; null when not initialised. */
 const char *reg_storage_get_stats_json(void);
