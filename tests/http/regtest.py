@@ -158,6 +158,15 @@ class Registry:
         return False
 
     def __enter__(self):
+        try:
+            self._start()
+        except BaseException:
+            self._stop_server()
+            shutil.rmtree(self.base, ignore_errors=True)
+            raise
+        return self
+
+    def _start(self):
         for d in ("htdocs", "spool"):
             os.makedirs(os.path.join(self.run_dir, d))
         os.makedirs(self.storage)
@@ -172,9 +181,8 @@ class Registry:
             log.close()
             if self._wait_ready(port):
                 self.port = port
-                return self
+                return
             self._stop_server()
-        shutil.rmtree(self.base, ignore_errors=True)
         raise RuntimeError("lighttpd did not start:\n" + self.log())
 
     def _stop_server(self):
