@@ -1,0 +1,52 @@
+// The built v2_base program run as a CGI process: one table of requests,
+// each checked by its exact reply bytes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using eptest::error_reply;
+using eptest::reply;
+using eptest::Request;
+using eptest::Seed;
+
+struct Case {
+  std::string name;
+  Seed seed;
+  Request req;
+  std::string want_out;
+};
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
+const std::string kJson = "Content-Type: application/json; charset=utf-8";
+
+std::vector<Case> cases() {
+  // clang-format off
+  return {
+    {"version_check", {}, {.path = "/v2/"}, reply("200", {kJson}, "{}\n")},
+    {"version_check_without_slash", {}, {.path = "/v2"}, reply("200", {kJson}, "{}\n")},
+    {"version_check_by_head", {}, {.method = "HEAD", .path = "/v2/"},
+     reply("200", {kJson}, "{}\n")},
+    {"version_check_by_post", {}, {.method = "POST", .path = "/v2/"},
+     error_reply(405, "UNSUPPORTED", "Method not allowed for the version check")},
+    {"unrouted_path", {}, {.path = "/v2/team/app/unknown"},
+     error_reply(404, "NAME_UNKNOWN", "repository name not known")},
+  };
+  // clang-format on
+}
+
+class V2BaseProgram : public ::testing::TestWithParam<Case> {};
+
+TEST_P(V2BaseProgram, Replies) {
+  const Case &c = GetParam();
+  eptest::run_case("v2_base", c.seed, c.req, c.want_out, {});
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, V2BaseProgram, ::testing::ValuesIn(cases()),
+                         [](const ::testing::TestParamInfo<Case> &i) { return i.param.name; });
+
+}  // namespace
