@@ -48,7 +48,7 @@ bool read_number(const char **p, uint64_t *out) {
 // or past the end, or a suffix of 0 bytes, cannot be satisfied. The end is
 // cut to the last byte.
 range_kind parse_range(const char *h, uint64_t size, uint64_t *first, uint64_t *last) {
-  if (h == nullptr || strncmp(h, "bytes=", 6) != 0) return range_kind::whole;
+  if (strncmp(h, "bytes=", 6) != 0) return range_kind::whole;
   const char *p = h + 6;
   uint64_t a = 0, b = 0;
   if (*p == '-') {
@@ -85,7 +85,7 @@ void send_blob(const char *digest, bool with_body) {
   const uint64_t size = static_cast<uint64_t>(len);
 
   uint64_t first = 0, last = 0;
-  range_kind kind = parse_range(cgi_env("HTTP_RANGE", nullptr), size, &first, &last);
+  range_kind kind = parse_range(cgi_env("HTTP_RANGE", ""), size, &first, &last);
   char line[kLineSize];
   if (kind == range_kind::unsatisfiable) {
     fclose(f);

@@ -3,11 +3,17 @@
 // Serves /v2/<name>/blobs/uploads[/<id>]:
 //   POST              start a session (202), or with ?digest= take a whole
 //                     blob in one request (201)
-//   PATCH  .../<id>   append the body to the session (202)
+//                     with ?mount=<digest>&from=<repo>, answer 201 at once
+//                     when that blob is stored (blobs are shared by every
+//                     repository), else start a session as usual
+//   PATCH  .../<id>   append the body to the session (202, with the Range
+//                     now held); a Content-Range that does not start at the
+//                     session's size is answered 416 and appends nothing
 //   PUT    .../<id>   append a final chunk if any, then finish against
 //                     ?digest= (201)
 //   DELETE .../<id>   cancel the session (202)
-//   GET    .../<id>   report the session (204)
+//   GET    .../<id>   report the session (204, with its Range when it
+//                     exists)
 //
 // Success replies are a head only: status line with reason phrase, the API
 // version line and the resource's own lines, no body. Every failure goes
@@ -18,9 +24,11 @@
 // Request bodies are streamed into the session in pieces of 1 MiB through one
 // static buffer: a layer of several GiB sent in one PATCH is appended whole in
 // constant memory.
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
+#include "ep_common.h"
 #include "oci_common.h"
 #include "reg_storage.h"
 #include "tn_cgi.h"
@@ -39,6 +47,7 @@ constexpr size_t kDigestSize = 72;      // "sha256:" + 64 digits and terminator
 constexpr size_t kLocationSize = 512;   // the Location header line
 constexpr size_t kLineSize = 160;       // the second resource header line
 constexpr size_t kUuidLineBound = 128;  // Docker-Upload-UUID line is cut here
+constexpr size_t kRangeSize = 64;       // "Range: 0-" and a 64-bit offset
 
 // The one buffer through which every request body passes on its way into the
 // session file.
@@ -95,6 +104,38 @@ void send_blob_head(const char *name, const char *digest) {
   send_head(201, "Created", location, digest_line);
 }
 
+// "Range: 0-<offset of the last byte held>", "Range: 0-0" when the session
+// is empty or unknown.
+void range_line(int64_t size, char *out, size_t cap) {
+  tn_snprintf(out, cap, "Range: 0-%lld", static_cast<long long>(size > 0 ? size - 1 : 0));
+}
+
+// Reads the start of a Content-Range "a-b" (also "bytes a-b", "bytes=a-b",
+// each optionally followed by "/total"). False when malformed.
+bool content_range_start(const char *h, uint64_t *start) {
+  if (strncmp(h, "bytes ", 6) == 0 || strncmp(h, "bytes=", 6) == 0) h += 6;
+  uint64_t a = 0, b = 0;
+  const char *p = h;
+  for (int which = 0; which < 2; which++) {
+    uint64_t v = 0;
+    if (*p < '0' || *p > '9') return false;
+    for (; *p >= '0' && *p <= '9'; p++) {
+      uint64_t d = static_cast<uint64_t>(*p - '0');
+      if (v > (UINT64_MAX - d) / 10) return false;
+      v = v * 10 + d;
+    }
+    if (which == 0) {
+      a = v;
+      if (*p++ != '-') return false;
+    } else {
+      b = v;
+    }
+  }
+  if ((*p != '\0' && *p != '/') || b < a) return false;
+  *start = a;
+  return true;
+}
+
 // Appends the request body to session `id`, piece by piece. An empty or
 // absent body makes no storage call. At the first failed append nothing more
 // is read or appended: later pieces would land after a gap and corrupt the
@@ -128,6 +169,17 @@ void finish_and_reply(const char *name, const char *id, const char *expected) {
 // POST: a new session, or with `digest` a whole blob in one request. An id
 // in the request path is ignored.
 void handle_post(const char *name) {
+  // A cross-repository mount of a stored blob needs no session. A mount of
+  // a blob that is not stored, or a malformed digest, falls back to an
+  // ordinary session start.
+  const char *mount = cgi_query("mount");
+  if (mount[0] != '\0' && reg_blob_exists(mount) == 1) {
+    char digest[kDigestSize];
+    tn_strlcpy(digest, mount, sizeof digest);
+    send_blob_head(name, digest);
+    return;
+  }
+
   char new_id[kNewIdSize];
   memset(new_id, 0, sizeof new_id);
   if (reg_blob_start_upload(new_id) != 0)
@@ -145,8 +197,32 @@ void handle_post(const char *name) {
 }
 
 void handle_patch(const char *name, const char *id) {
+  char range[kRangeSize];
+  const char *content_range = cgi_env("HTTP_CONTENT_RANGE", "");
+  if (content_range[0] != '\0') {
+    // A chunk must continue the session where it stands: one sent out of
+    // order or twice would corrupt the blob. An unknown session stands at 0.
+    int64_t held = reg_upload_get_size(id);
+    if (held < 0) held = 0;
+    uint64_t start = 0;
+    if (!content_range_start(content_range, &start) || start != static_cast<uint64_t>(held)) {
+      range_line(held, range, sizeof range);
+      ep_send_error_line(416, "BLOB_UPLOAD_INVALID", "content range does not continue the upload",
+                         range);
+    }
+  }
   if (append_body(id) != 0) oci_send_error(400, "BLOB_UPLOAD_INVALID", "failed to append chunk");
-  send_session_head(202, "Accepted", name, id, nullptr);
+  range_line(reg_upload_get_size(id), range, sizeof range);
+  send_session_head(202, "Accepted", name, id, range);
+}
+
+// GET: an existing session is reported with the Range it holds; any other
+// id is echoed as given.
+void handle_get(const char *name, const char *id) {
+  char range[kRangeSize];
+  int64_t held = reg_upload_get_size(id);
+  if (held >= 0) range_line(held, range, sizeof range);
+  send_session_head(204, "No Content", name, id, held >= 0 ? range : nullptr);
 }
 
 // PUT: the digest is required before anything is read; an optional final
@@ -203,7 +279,7 @@ int handle_v2_upload(const char *repo_arg, const char *id_arg) {
   } else if (strcmp(method, "DELETE") == 0) {
     handle_delete(id);
   } else if (strcmp(method, "GET") == 0) {
-    send_session_head(204, "No Content", name, id, nullptr);
+    handle_get(name, id);
   } else {
     oci_send_error(405, "UNSUPPORTED", "Method not allowed for upload endpoint");
   }

@@ -34,6 +34,7 @@ struct Case {
   std::string body{};                           // request body, CONTENT_LENGTH its size
   Feed feed = Feed::kStdin;                     // kFile: the body in POST_BODY_FILE
   std::optional<std::string> content_length{};  // overrides the announced length
+  std::optional<std::string> content_range{};   // HTTP_CONTENT_RANGE
   std::vector<std::pair<std::string, std::string>> sessions{};  // id, content
   std::vector<std::string> session_dirs{};  // ids whose session path is a directory
   std::vector<std::string> blobs{};         // contents already in the blob store
@@ -61,12 +62,18 @@ std::string reply(const std::string &status, const std::vector<std::string> &lin
   return out + "\r\n";
 }
 
+// `range`: the Range line that ends the reply, "" for none.
 std::string session_reply(const std::string &status, const std::string &name, const std::string &id,
-                          bool range = false) {
+                          const std::string &range = "") {
   std::vector<std::string> lines = {"Location: /v2/" + name + "/blobs/uploads/" + id,
                                     "Docker-Upload-UUID: " + id};
-  if (range) lines.push_back("Range: bytes=0-0");
+  if (!range.empty()) lines.push_back(range);
   return reply(status, lines);
+}
+
+// The Range line of a session holding `size` bytes.
+std::string held(size_t size) {
+  return "Range: 0-" + std::to_string(size > 0 ? size - 1 : 0);
 }
 
 std::string created_reply(const std::string &name, const std::string &content) {
@@ -124,7 +131,7 @@ std::vector<Case> cases() {
   // POST: start a session, or take a whole blob.
   t.push_back({.name = "post_without_digest_opens_an_empty_session_and_leaves_the_body_unread",
                .method = "POST", .path = up, .body = "ignored",
-               .want_out = session_reply("202 Accepted", name, "{NEW}", true),
+               .want_out = session_reply("202 Accepted", name, "{NEW}", "Range: bytes=0-0"),
                .want_tree = {{session_file("{NEW}"), ""}}});
   t.push_back({.name = "post_with_matching_digest_stores_the_blob",
                .method = "POST", .path = up, .query = "digest=" + digest_of(hello), .body = hello,
@@ -147,7 +154,7 @@ std::vector<Case> cases() {
                .want_out = kDigestInvalid, .want_tree = {{session_file("{NEW}"), hello}}});
   t.push_back({.name = "post_ignores_an_id_in_the_path",
                .method = "POST", .path = up + kSid, .sessions = {{kSid, "abc"}},
-               .want_out = session_reply("202 Accepted", name, "{NEW}", true),
+               .want_out = session_reply("202 Accepted", name, "{NEW}", "Range: bytes=0-0"),
                .want_tree = {{session_file(kSid), "abc"}, {session_file("{NEW}"), ""}}});
   t.push_back({.name = "post_of_content_already_stored_keeps_the_stored_blob",
                .method = "POST", .path = up, .query = "digest=" + digest_of(hello), .body = hello,
@@ -155,39 +162,39 @@ std::vector<Case> cases() {
                .want_tree = {{blob_file(hello), hello}}});
   t.push_back({.name = "post_accepts_a_name_of_255_characters",
                .method = "POST", .path = "/v2/" + name255 + "/blobs/uploads",
-               .want_out = session_reply("202 Accepted", name255, "{NEW}", true),
+               .want_out = session_reply("202 Accepted", name255, "{NEW}", "Range: bytes=0-0"),
                .want_tree = {{session_file("{NEW}"), ""}}});
 
   // PATCH: append a chunk.
   t.push_back({.name = "patch_appends_the_body_to_the_session",
                .method = "PATCH", .path = up + kSid, .body = "def", .sessions = {{kSid, "abc"}},
-               .want_out = session_reply("202 Accepted", name, kSid),
+               .want_out = session_reply("202 Accepted", name, kSid, held(6)),
                .want_tree = {{session_file(kSid), "abcdef"}}});
   t.push_back({.name = "patch_streams_a_stdin_body_of_several_pieces_whole",
                .method = "PATCH", .path = up + kSid, .body = big, .sessions = {{kSid, "abc"}},
-               .want_out = session_reply("202 Accepted", name, kSid),
+               .want_out = session_reply("202 Accepted", name, kSid, held(3 + big.size())),
                .want_tree = {{session_file(kSid), "abc" + big}}});
   t.push_back({.name = "patch_streams_a_body_file_of_exactly_two_pieces",
                .method = "PATCH", .path = up + kSid, .body = two_mib, .feed = Feed::kFile,
                .sessions = {{kSid, ""}},
-               .want_out = session_reply("202 Accepted", name, kSid),
+               .want_out = session_reply("202 Accepted", name, kSid, held(two_mib.size())),
                .want_tree = {{session_file(kSid), two_mib}}});
   t.push_back({.name = "patch_with_a_short_body_appends_what_arrived",
                .method = "PATCH", .path = up + kSid, .body = "wxyz", .content_length = "10",
                .sessions = {{kSid, "abc"}},
-               .want_out = session_reply("202 Accepted", name, kSid),
+               .want_out = session_reply("202 Accepted", name, kSid, held(7)),
                .want_tree = {{session_file(kSid), "abcwxyz"}}});
   t.push_back({.name = "patch_reads_no_more_than_content_length",
                .method = "PATCH", .path = up + kSid, .body = "defghi", .content_length = "3",
                .sessions = {{kSid, "abc"}},
-               .want_out = session_reply("202 Accepted", name, kSid),
+               .want_out = session_reply("202 Accepted", name, kSid, held(6)),
                .want_tree = {{session_file(kSid), "abcdef"}}});
   t.push_back({.name = "patch_with_empty_body_to_unknown_session_makes_no_storage_call",
                .method = "PATCH", .path = up + kOther,
-               .want_out = session_reply("202 Accepted", name, kOther)});
+               .want_out = session_reply("202 Accepted", name, kOther, held(0))});
   t.push_back({.name = "patch_to_a_well_formed_id_without_session_starts_it",
                .method = "PATCH", .path = up + kOther, .body = "abc",
-               .want_out = session_reply("202 Accepted", name, kOther),
+               .want_out = session_reply("202 Accepted", name, kOther, held(3)),
                .want_tree = {{session_file(kOther), "abc"}}});
   t.push_back({.name = "patch_to_a_malformed_id_fails_to_append",
                .method = "PATCH", .path = up + "not-an-upload-id", .body = "abc",
@@ -195,6 +202,56 @@ std::vector<Case> cases() {
   t.push_back({.name = "patch_fails_when_the_session_cannot_be_written",
                .method = "PATCH", .path = up + kSid, .body = "abc", .session_dirs = {kSid},
                .want_out = kAppendFailed});
+
+  // PATCH with Content-Range: a chunk must continue the session.
+  auto refused = [](const std::string &range) {
+    return "Status: 416\r\nDocker-Distribution-API-Version: registry/2.0\r\n" + range +
+           "\r\nContent-Type: application/json; charset=utf-8\r\n\r\n"
+           "{\"errors\":[{\"code\":\"BLOB_UPLOAD_INVALID\",\"message\":"
+           "\"content range does not continue the upload\"}]}\n";
+  };
+  struct RangeCase {
+    const char *name;
+    const char *content_range;
+    bool appended;
+  };
+  for (const RangeCase &rc : std::vector<RangeCase>{
+           {"patch_with_content_range_continuing_the_session_appends", "3-5", true},
+           {"patch_with_content_range_in_bytes_form_appends", "bytes 3-5/6", true},
+           {"patch_with_content_range_overlapping_the_session_is_refused", "2-4", false},
+           {"patch_with_content_range_leaving_a_gap_is_refused", "4-6", false},
+           {"patch_with_content_range_starting_over_is_refused", "0-2", false},
+           {"patch_with_malformed_content_range_is_refused", "3", false},
+           {"patch_with_reversed_content_range_is_refused", "3-1", false},
+       }) {
+    t.push_back({.name = rc.name, .method = "PATCH", .path = up + kSid, .body = "def",
+                 .content_range = rc.content_range, .sessions = {{kSid, "abc"}},
+                 .want_out = rc.appended ? session_reply("202 Accepted", name, kSid, held(6))
+                                         : refused(held(3)),
+                 .want_tree = {{session_file(kSid), rc.appended ? "abcdef" : "abc"}}});
+  }
+  t.push_back({.name = "patch_with_content_range_from_0_starts_an_unknown_session",
+               .method = "PATCH", .path = up + kOther, .body = "abc", .content_range = "0-2",
+               .want_out = session_reply("202 Accepted", name, kOther, held(3)),
+               .want_tree = {{session_file(kOther), "abc"}}});
+  t.push_back({.name = "patch_with_content_range_past_0_to_an_unknown_session_is_refused",
+               .method = "PATCH", .path = up + kOther, .body = "abc", .content_range = "5-7",
+               .want_out = refused(held(0))});
+
+  // POST with mount: a stored blob is taken over without a session.
+  t.push_back({.name = "post_mounting_a_stored_blob_answers_201_without_a_session",
+               .method = "POST", .path = up,
+               .query = "mount=" + digest_of(hello) + "&from=other/repo", .blobs = {hello},
+               .want_out = created_reply(name, hello),
+               .want_tree = {{blob_file(hello), hello}}});
+  t.push_back({.name = "post_mounting_an_unstored_blob_starts_a_session",
+               .method = "POST", .path = up, .query = "mount=" + digest_of(hello) + "&from=x",
+               .want_out = session_reply("202 Accepted", name, "{NEW}", "Range: bytes=0-0"),
+               .want_tree = {{session_file("{NEW}"), ""}}});
+  t.push_back({.name = "post_mounting_a_malformed_digest_starts_a_session",
+               .method = "POST", .path = up, .query = "mount=sha256:XYZ&from=x",
+               .want_out = session_reply("202 Accepted", name, "{NEW}", "Range: bytes=0-0"),
+               .want_tree = {{session_file("{NEW}"), ""}}});
 
   // PUT: finish, with an optional final chunk.
   t.push_back({.name = "put_appends_the_final_chunk_before_checking_the_digest",
@@ -233,8 +290,12 @@ std::vector<Case> cases() {
                .method = "DELETE", .path = up + "no-such-id", .want_out = reply("202 Accepted")});
   t.push_back({.name = "get_echoes_an_existing_session",
                .method = "GET", .path = up + kSid, .sessions = {{kSid, "abc"}},
-               .want_out = session_reply("204 No Content", name, kSid),
+               .want_out = session_reply("204 No Content", name, kSid, held(3)),
                .want_tree = {{session_file(kSid), "abc"}}});
+  t.push_back({.name = "get_of_an_empty_session_reports_range_0_0",
+               .method = "GET", .path = up + kSid, .sessions = {{kSid, ""}},
+               .want_out = session_reply("204 No Content", name, kSid, held(0)),
+               .want_tree = {{session_file(kSid), ""}}});
   t.push_back({.name = "get_echoes_any_id_without_checking_it",
                .method = "GET", .path = up + "any-id",
                .want_out = session_reply("204 No Content", name, "any-id")});
@@ -359,6 +420,7 @@ TEST_P(V2UploadProgram, RepliesAndLeavesTheStore) {
     if (!c.body.empty()) env["CONTENT_LENGTH"] = std::to_string(c.body.size());
   }
   if (c.content_length) env["CONTENT_LENGTH"] = *c.content_length;
+  if (c.content_range) env["HTTP_CONTENT_RANGE"] = *c.content_range;
 
   // The working directory holds nothing the program could mistake for
   // configuration.
