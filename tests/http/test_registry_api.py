@@ -68,6 +68,8 @@ class RegistryApi(unittest.TestCase):
             ("199999-", 206, 199999, size - 1),
             ("-10", 206, size - 10, size - 1),
             ("100-999999999", 206, 100, size - 1),
+            # Several ranges: served whole by the program, not cut by the server.
+            ("0-1,4-5", 200, 0, size - 1),
         ]
         for rng, status, first, last in cases:
             with self.subTest(range=rng):
