@@ -80,6 +80,12 @@ std::vector<Case> cases() {
   // A stored manifest larger than the store's 1 MiB result buffer.
   std::string huge = manifest_json(cfg, {l1});
   huge.insert(huge.size() - 1, ",\"annotations\":{\"pad\":\"" + std::string(3u << 19, 'x') + "\"}");
+  // A manifest of exactly the largest size a PUT takes.
+  std::string max_body = manifest_json(cfg, {l1});
+  const std::string pad_head = ",\"annotations\":{\"pad\":\"", pad_tail = "\"}";
+  max_body.insert(max_body.size() - 1,
+                  pad_head + std::string((4u << 20) - max_body.size() - pad_head.size() -
+                                             pad_tail.size(), 'p') + pad_tail);
 
   const Seed blobs{.blobs = {cfg, cfg2, l1, l2}};
   Seed stored_m1 = blobs;
@@ -146,6 +152,9 @@ std::vector<Case> cases() {
      {.method = "PUT", .path = p + "v1", .body = m1,
       .env = {{"CONTENT_LENGTH", std::to_string((4u << 20) + 1)}}},
      error_reply(413, "SIZE_INVALID", "manifest larger than 4 MiB"), nothing_of("team/app", m1)},
+    {"put_of_exactly_4_MiB_is_stored", blobs,
+     {.method = "PUT", .path = p + "max", .body = max_body, .env = ct(kOciManifest)},
+     created("team/app", max_body), stored("team/app", "max", max_body, kOciManifest)},
     {"put_with_an_invalid_tag", blobs,
      {.method = "PUT", .path = p + "-v1", .body = m1}, error_reply(400, "TAG_INVALID", "invalid tag")},
     {"put_with_a_tag_of_129_characters", blobs,
