@@ -80,7 +80,7 @@ void uuid_make(char *out);
 int uuid_valid(const char *s);
 void upload_path_for_uuid(const char *uuid, char *out, size_t size);
 
-// ---- manifests (manifests.cpp) ----
+// ---- names, tags and manifest paths (paths.cpp); manifests (manifests.cpp) ----
 int repo_name_valid(const char *name);
 int tag_valid(const char *tag);
 void repos_dir(char *out, size_t out_size);
