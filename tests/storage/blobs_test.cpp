@@ -13,6 +13,7 @@
 
 #include "platform.h"
 #include "reg_storage.h"
+#include "storage_fixture.h"
 #include "support.h"
 
 using testsupport::exists;
@@ -20,41 +21,18 @@ using testsupport::is_dir;
 using testsupport::list_tree;
 using testsupport::make_dirs;
 using testsupport::sha256_digest;
-using testsupport::TempDir;
-using testsupport::write_all;
 
 namespace {
 
-constexpr char kNotReady[] = "not initialized - call reg_storage_init first";
+using storagetest::kNotReady;
 
-class BlobQueries : public ::testing::Test {
+class BlobQueries : public storagetest::StorageFixture {
  protected:
-  void SetUp() override { ASSERT_EQ(reg_storage_init(dir_.path().c_str()), 0); }
-  void TearDown() override {
-    plat_test_fail_nth(0, 0);
-    reg_storage_cleanup();
-  }
-
-  // Stores `content` the way a finished upload leaves it; gives the digest.
-  std::string put_blob(const std::string &content) {
-    std::string digest = sha256_digest(content);
-    make_dirs(shard_of(digest));
-    write_all(file_of(digest), content);
-    return digest;
-  }
-  std::string shard_of(const std::string &digest) const {
-    return dir_.sub("blobs/sha256/" + digest.substr(7, 2));
-  }
-  std::string file_of(const std::string &digest) const {
-    return shard_of(digest) + "/" + digest.substr(7);
-  }
   // Leaves a recognisable last-error text behind.
   static void set_marker_error() {
     ASSERT_EQ(reg_blob_exists("sha256:nothex"), -1);
     ASSERT_STREQ(reg_storage_last_error(), "invalid digest");
   }
-
-  TempDir dir_;
 };
 
 // Two blob contents whose digests share their first two hex digits.
@@ -112,7 +90,7 @@ TEST_F(BlobQueries, WellFormedDigestFailsWhileNotInitialised) {
     EXPECT_EQ(call(op, d.c_str()), -1);
     EXPECT_STREQ(reg_storage_last_error(), kNotReady);
   }
-  EXPECT_TRUE(exists(file_of(d)));
+  EXPECT_TRUE(exists(blob_file(d)));
 }
 
 TEST_F(BlobQueries, MalformedDigestsAreRefusedEvenWhenTheBlobExists) {
@@ -138,7 +116,7 @@ TEST_F(BlobQueries, MalformedDigestsAreRefusedEvenWhenTheBlobExists) {
       EXPECT_STREQ(reg_storage_last_error(), "invalid digest");
     }
   }
-  EXPECT_TRUE(exists(file_of(d)));
+  EXPECT_TRUE(exists(blob_file(d)));
 }
 
 TEST_F(BlobQueries, ExistsAndSizeReadTheFileAttributes) {
@@ -172,7 +150,7 @@ TEST_F(BlobQueries, SuccessKeepsThePreviousErrorText) {
 
 TEST_F(BlobQueries, DirectoryAtTheBlobPathCountsAsAbsent) {
   std::string d = sha256_digest("a directory, not a blob");
-  make_dirs(file_of(d));
+  make_dirs(blob_file(d));
   char buf[4096];
   std::string not_found = "blob not found: " + d;
   EXPECT_EQ(reg_blob_exists(d.c_str()), 0);
@@ -180,12 +158,12 @@ TEST_F(BlobQueries, DirectoryAtTheBlobPathCountsAsAbsent) {
   EXPECT_EQ(reg_storage_last_error(), not_found);
   EXPECT_EQ(reg_blob_delete(d.c_str()), -1);
   EXPECT_EQ(reg_storage_last_error(), not_found);
-  EXPECT_TRUE(is_dir(file_of(d)));
+  EXPECT_TRUE(is_dir(blob_file(d)));
 }
 
 TEST_F(BlobQueries, FilepathNeedsRoomForThePathAndItsTerminator) {
   std::string d = put_blob("where am I");
-  const std::string want = dir_.path() + "\\blobs\\sha256\\" + d.substr(7, 2) + "\\" + d.substr(7);
+  const std::string want = root() + "\\blobs\\sha256\\" + d.substr(7, 2) + "\\" + d.substr(7);
 
   std::vector<char> buf(want.size() + 8, '#');
   EXPECT_EQ(reg_blob_get_filepath(d.c_str(), buf.data(), want.size()), -1);
@@ -210,12 +188,12 @@ TEST_F(BlobQueries, DeletingTheLastBlobOfAShardRemovesTheShard) {
   std::string d = put_blob("alone in its shard");
   ASSERT_NE(keep.substr(7, 2), d.substr(7, 2));
   EXPECT_EQ(reg_blob_delete(d.c_str()), 0);
-  EXPECT_FALSE(exists(file_of(d)));
-  EXPECT_FALSE(exists(shard_of(d)));
+  EXPECT_FALSE(exists(blob_file(d)));
+  EXPECT_FALSE(exists(shard_dir(d)));
   EXPECT_EQ(reg_blob_exists(d.c_str()), 0);
   // Nothing else in the tree changed.
-  EXPECT_TRUE(exists(file_of(keep)));
-  EXPECT_TRUE(is_dir(dir_.sub("blobs/sha256")));
+  EXPECT_TRUE(exists(blob_file(keep)));
+  EXPECT_TRUE(is_dir(at("blobs/sha256")));
 }
 
 TEST_F(BlobQueries, DeletingOneOfTwoBlobsKeepsTheShardAndTheOther) {
@@ -223,21 +201,20 @@ TEST_F(BlobQueries, DeletingOneOfTwoBlobsKeepsTheShardAndTheOther) {
   ASSERT_NE(a, b) << "no two contents with one shard found";
   std::string da = put_blob(a), db = put_blob(b);
   EXPECT_EQ(reg_blob_delete(da.c_str()), 0);
-  EXPECT_FALSE(exists(file_of(da)));
-  EXPECT_TRUE(is_dir(shard_of(da)));
+  EXPECT_FALSE(exists(blob_file(da)));
+  EXPECT_TRUE(is_dir(shard_dir(da)));
   EXPECT_EQ(reg_blob_get_size(db.c_str()), static_cast<int64_t>(b.size()));
   EXPECT_EQ(reg_blob_delete(db.c_str()), 0);
-  EXPECT_FALSE(exists(shard_of(db)));
+  EXPECT_FALSE(exists(shard_dir(db)));
 }
 
 TEST_F(BlobQueries, DeleteDoesNotLookAtManifestsOrUploads) {
   std::string d = put_blob("referenced elsewhere");
-  make_dirs(dir_.sub("repositories/app/_manifests"));
-  write_all(dir_.sub("repositories/app/_manifests/cfg"), d);
-  write_all(dir_.sub("uploads/0123abcd-0000-0000-0000-000000000000.part"), "x");
-  std::vector<std::string> before = list_tree(dir_.path());
+  put_file("repositories/app/_manifests/cfg", d);
+  put_session("0123abcd-0000-0000-0000-000000000000", "x");
+  std::vector<std::string> before = list_tree(root());
   EXPECT_EQ(reg_blob_delete(d.c_str()), 0);
-  std::vector<std::string> after = list_tree(dir_.path());
+  std::vector<std::string> after = list_tree(root());
   std::string gone = "blobs/sha256/" + d.substr(7, 2) + "/" + d.substr(7);
   std::erase(before, gone);
   EXPECT_EQ(after, before);
@@ -255,7 +232,7 @@ TEST_F(BlobQueries, FailedRemovalKeepsTheBlobAndItsShard) {
   EXPECT_EQ(reg_blob_delete(d.c_str()), -1);
   plat_test_fail_nth(0, 0);
   EXPECT_STREQ(reg_storage_last_error(), "remove failed");
-  EXPECT_TRUE(exists(file_of(d)));
+  EXPECT_TRUE(exists(blob_file(d)));
   EXPECT_EQ(reg_blob_exists(d.c_str()), 1);
 }
 
@@ -265,8 +242,8 @@ TEST_F(BlobQueries, FailedShardRemovalStillReportsSuccess) {
   plat_test_fail_nth(2, EBUSY);
   EXPECT_EQ(reg_blob_delete(d.c_str()), 0);
   plat_test_fail_nth(0, 0);
-  EXPECT_FALSE(exists(file_of(d)));
-  EXPECT_TRUE(is_dir(shard_of(d)));
+  EXPECT_FALSE(exists(blob_file(d)));
+  EXPECT_TRUE(is_dir(shard_dir(d)));
 }
 
 }  // namespace
