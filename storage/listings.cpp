@@ -163,8 +163,7 @@ const char *reg_tags_list_json(const char *repo_name) {
   }
 
   char tags_dir[kPathSize];
-  snprintf(tags_dir, sizeof tags_dir, "%s%srepositories%s%s%s_manifests%stags", s_root, "\\",
-           "\\", repo_name, "\\", "\\");
+  manifest_tags_dir(repo_name, tags_dir, sizeof tags_dir);
   name_list names;
   if (alloc_names(&names) != 0) return nullptr;
 
@@ -173,12 +172,7 @@ const char *reg_tags_list_json(const char *repo_name) {
   if (list_dir(tags_dir, &listing) == 0) {
     for (int i = 0; i < listing.count; i++) {
       const dir_entry &e = listing.entries[i];
-      if (!e.is_dir) continue;
-      char link[kPathSize];
-      manifest_tag_path(repo_name, e.name, link, sizeof link);
-      // Only whether the link can be read matters, not what it holds.
-      char content[128];
-      if (read_file(link, content, sizeof content, nullptr) == 0) keep_name(&names, e.name);
+      if (e.is_dir && tag_link_readable(repo_name, e.name)) keep_name(&names, e.name);
     }
   }
   sort_names(&names);

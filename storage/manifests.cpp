@@ -25,8 +25,8 @@ namespace {
 constexpr char kDigestPrefix[] = "sha256:";
 constexpr size_t kPrefixLen = sizeof kDigestPrefix - 1;
 constexpr size_t kDigestLen = kPrefixLen + 64;  // a link's whole content
-constexpr size_t kLinkReadSize = 128;           // room a tag link is read into
-constexpr size_t kTypeReadSize = 127;           // read size of a media type
+constexpr size_t kTypeSize = 128;      // callers' media type buffers
+constexpr size_t kTypeReadSize = 127;  // read size: at most 126 bytes arrive
 static_assert(kDigestLen + 1 == kDigestSize, "a digest string fills its buffer");
 constexpr char kDefaultIndexType[] = "application/vnd.oci.image.index.v1+json";
 
@@ -34,10 +34,13 @@ bool is_digest_ref(const char *reference) {
   return strncmp(reference, kDigestPrefix, kPrefixLen) == 0;
 }
 
-// A non-empty reference that names a tag the store refuses. Checked before
-// any file is touched, so no tag reaches outside its own directory.
-bool bad_tag(const char *reference) {
-  return reference[0] != '\0' && !is_digest_ref(reference) && !tag_valid(reference);
+// Refuses a non-empty reference that names a tag the store does not take.
+// Checked before any file is touched, so no tag reaches outside its own
+// directory. Records the failure.
+int tag_check(const char *reference) {
+  if (reference[0] == '\0' || is_digest_ref(reference) || tag_valid(reference)) return 0;
+  set_error("invalid tag: %s", reference);
+  return -1;
 }
 
 struct doc_free {
@@ -163,44 +166,45 @@ int index_scan(const char *repo_name, const void *body, uint64_t body_len, char 
   return 0;
 }
 
-// The checks both puts begin with, in the order and with the messages of
-// reg_manifest_put. 0 when the arguments may be stored.
-int put_args_check(const char *repo_name, const char *reference, const void *body,
-                   const char *out_digest) {
-  if (repo_name == nullptr || reference == nullptr || body == nullptr ||
-      out_digest == nullptr) {
+// The checks every operation on a repository's manifests begins with, in
+// this order: an argument missing (`given` false), the store not ready, the
+// repository name refused (the message names it when `show_name`). Records
+// the failure.
+int repo_check(bool given, const char *repo_name, bool show_name) {
+  if (!given) {
     set_error("NULL argument");
     return -1;
   }
   if (require_ready() != 0) return -1;
   if (!repo_name_valid(repo_name)) {
-    set_error("invalid repository name: %s", repo_name);
-    return -1;
-  }
-  if (reference[0] == '\0') {
-    set_error("empty reference");
-    return -1;
-  }
-  if (bad_tag(reference)) {
-    set_error("invalid tag: %s", reference);
+    if (show_name)
+      set_error("invalid repository name: %s", repo_name);
+    else
+      set_error("invalid repository name");
     return -1;
   }
   return 0;
 }
 
-// The directory that holds a tag's link: manifest dir, tags, tag, current.
-void manifest_tag_dir(const char *repo_name, const char *tag, char *out, size_t out_size) {
-  char tags[kPathSize], one[kPathSize];
-  manifest_tags_dir(repo_name, tags, sizeof tags);
-  path_join(one, sizeof one, tags, tag);
-  path_join(out, out_size, one, "current");
+// The checks both puts begin with, in the order and with the messages of
+// reg_manifest_put. 0 when the arguments may be stored.
+int put_args_check(const char *repo_name, const char *reference, const void *body,
+                   const char *out_digest) {
+  bool given = repo_name != nullptr && reference != nullptr && body != nullptr &&
+               out_digest != nullptr;
+  if (repo_check(given, repo_name, true) != 0) return -1;
+  if (reference[0] == '\0') {
+    set_error("empty reference");
+    return -1;
+  }
+  return tag_check(reference);
 }
 
 // Whether the tag link at `path` names `digest_hex`. Only the prefix and the
 // 64 digits after it are compared, so a link with a line end still counts:
 // keeping a manifest too long is harmless, removing a named one is not.
 bool link_names(const char *path, const char *digest_hex) {
-  char link[kLinkReadSize];
+  char link[kTagLinkRead];
   if (read_file(path, link, sizeof link, nullptr) != 0) return false;
   return is_digest_ref(link) && strncmp(link + kPrefixLen, digest_hex, 64) == 0;
 }
@@ -266,28 +270,59 @@ int store_manifest(const char *repo_name, const char *reference, const void *bod
   return 0;
 }
 
-// Removes every tag link of the repository that names `digest_hex`,
-// walking the whole tags directory. -1 when a link cannot be removed or the
-// directory cannot be read to its end: a tag may then still name the
-// manifest, which must stay.
-int remove_tags_for(const char *repo_name, const char *digest_hex) {
+// What a walk over a repository's tag links for one digest found.
+enum class tag_walk {
+  none,    // no link names the digest (or, with remove, every one is gone)
+  named,   // a link names it (without remove: the walk stopped there)
+  failed,  // the directory could not be read to its end, or a link that
+           // names the digest could not be removed: a tag may still name it
+};
+
+// Looks at the whole tags directory, however many tags it holds, for links
+// naming `digest_hex`. With `remove` each one is removed and the walk goes
+// on; without, the walk stops at the first. A missing directory holds none.
+tag_walk walk_tags_naming(const char *repo_name, const char *digest_hex, bool remove) {
   char tags[kPathSize];
   manifest_tags_dir(repo_name, tags, sizeof tags);
-  if (!dir_exists(tags)) return 0;
+  if (!dir_exists(tags)) return tag_walk::none;
   plat_dir *d = plat_dir_open(tags);
-  if (d == nullptr) return -1;
+  if (d == nullptr) return tag_walk::failed;
   char name[kNameSize];
   int is_dir = 0;
   int rc = 0;
-  int failed = 0;
+  tag_walk result = tag_walk::none;
   while ((rc = plat_dir_next(d, name, sizeof name, &is_dir)) == 1) {
     if (!is_dir || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
     char path[kPathSize];
     manifest_tag_path(repo_name, name, path, sizeof path);
-    if (link_names(path, digest_hex) && remove_file(path) != 0) failed = 1;
+    if (!link_names(path, digest_hex)) continue;
+    if (!remove) {
+      result = tag_walk::named;
+      break;
+    }
+    if (remove_file(path) != 0) result = tag_walk::failed;
   }
   plat_dir_close(d);
-  return rc < 0 || failed ? -1 : 0;
+  return rc < 0 ? tag_walk::failed : result;
+}
+
+// The stored media type of manifest `hex` into `out` (kTypeSize bytes): the
+// first 126 bytes of its content-type file, or the default type when that
+// file is missing, unreadable or empty.
+void media_type_of(const char *repo_name, const char *hex, char *out) {
+  char path[kPathSize];
+  manifest_ct_path(repo_name, hex, path, sizeof path);
+  if (read_file(path, out, kTypeReadSize, nullptr) != 0 || out[0] == '\0') {
+    snprintf(out, kTypeSize, "%s", kDefaultManifestType);
+  }
+}
+
+// The checks get, locate and delete begin with (an argument missing, the
+// store not ready, the repository name, a tag the store refuses), then the
+// resolution of `reference` into out_hex. Records the failure.
+int checked_resolve(bool given, const char *repo_name, const char *reference, char *out_hex) {
+  if (repo_check(given, repo_name, false) != 0 || tag_check(reference) != 0) return -1;
+  return manifest_resolve(repo_name, reference, out_hex);
 }
 
 }  // namespace
@@ -302,7 +337,7 @@ int manifest_resolve(const char *repo_name, const char *reference, char *out_hex
     return 0;
   }
   char path[kPathSize];
-  char link[kLinkReadSize];
+  char link[kTagLinkRead];
   size_t len = 0;
   manifest_tag_path(repo_name, reference, path, sizeof path);
   if (read_file(path, link, sizeof link, &len) != 0) {
@@ -319,31 +354,11 @@ int manifest_resolve(const char *repo_name, const char *reference, char *out_hex
 }
 
 int manifest_has_tag_for(const char *repo_name, const char *digest_hex) {
-  // Walks the whole tags directory, however many tags it holds: a tag
-  // missed here would let a delete remove a manifest that tag still names.
-  char tags[kPathSize];
-  manifest_tags_dir(repo_name, tags, sizeof tags);
-  if (!dir_exists(tags)) return 0;
-  plat_dir *d = plat_dir_open(tags);
-  // A tags directory that cannot be read may still hold a tag naming the
-  // digest; answer "named" so that the manifest is kept.
-  if (d == nullptr) return 1;
-  char name[kNameSize];
-  int is_dir = 0;
-  int rc = 0;
-  int found = 0;
-  while ((rc = plat_dir_next(d, name, sizeof name, &is_dir)) == 1) {
-    if (!is_dir || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
-    char path[kPathSize];
-    manifest_tag_path(repo_name, name, path, sizeof path);
-    if (link_names(path, digest_hex)) {
-      found = 1;
-      break;
-    }
-  }
-  plat_dir_close(d);
-  if (rc < 0) return 1;  // the walk stopped early: same as unreadable
-  return found;
+  // Every tag is looked at: one missed would let a delete remove a manifest
+  // that tag still names. A tags directory that cannot be read to its end
+  // may hold such a tag, so it counts as naming the digest and the manifest
+  // is kept.
+  return walk_tags_naming(repo_name, digest_hex, false) != tag_walk::none ? 1 : 0;
 }
 
 }  // namespace regst
@@ -408,36 +423,17 @@ int reg_manifest_check_blobs(const void *body, uint64_t body_len, char *out_miss
 
 int reg_index_check_manifests(const char *repo_name, const void *body, uint64_t body_len,
                               char *out_missing) {
-  if (repo_name == nullptr || body == nullptr || out_missing == nullptr) {
-    set_error("NULL argument");
-    return -1;
-  }
-  if (require_ready() != 0) return -1;
-  if (!repo_name_valid(repo_name)) {
-    set_error("invalid repository name: %s", repo_name);
-    return -1;
-  }
+  bool given = repo_name != nullptr && body != nullptr && out_missing != nullptr;
+  if (repo_check(given, repo_name, true) != 0) return -1;
   return index_scan(repo_name, body, body_len, out_missing, nullptr);
 }
 
 const char *reg_manifest_get(const char *repo_name, const char *reference,
                              char *out_content_type, char *out_digest) {
-  if (repo_name == nullptr || reference == nullptr || out_content_type == nullptr ||
-      out_digest == nullptr) {
-    set_error("NULL argument");
-    return nullptr;
-  }
-  if (require_ready() != 0) return nullptr;
-  if (!repo_name_valid(repo_name)) {
-    set_error("invalid repository name");
-    return nullptr;
-  }
-  if (bad_tag(reference)) {
-    set_error("invalid tag: %s", reference);
-    return nullptr;
-  }
+  bool given = repo_name != nullptr && reference != nullptr && out_content_type != nullptr &&
+               out_digest != nullptr;
   char hex[kHexSize];
-  if (manifest_resolve(repo_name, reference, hex) != 0) return nullptr;
+  if (checked_resolve(given, repo_name, reference, hex) != 0) return nullptr;
 
   char path[kPathSize];
   manifest_body_path(repo_name, hex, path, sizeof path);
@@ -446,31 +442,15 @@ const char *reg_manifest_get(const char *repo_name, const char *reference,
     set_error("manifest body not found: %s@%s", repo_name, reference);
     return nullptr;
   }
-  manifest_ct_path(repo_name, hex, path, sizeof path);
-  if (read_file(path, out_content_type, kTypeReadSize, nullptr) != 0 ||
-      out_content_type[0] == '\0') {
-    snprintf(out_content_type, 128, "%s", kDefaultManifestType);
-  }
+  media_type_of(repo_name, hex, out_content_type);
   snprintf(out_digest, kDigestSize, "%s%s", kDigestPrefix, hex);
   return s_result;
 }
 
 int reg_manifest_delete(const char *repo_name, const char *reference) {
-  if (repo_name == nullptr || reference == nullptr) {
-    set_error("NULL argument");
-    return -1;
-  }
-  if (require_ready() != 0) return -1;
-  if (!repo_name_valid(repo_name)) {
-    set_error("invalid repository name");
-    return -1;
-  }
-  if (bad_tag(reference)) {
-    set_error("invalid tag: %s", reference);
-    return -1;
-  }
+  bool given = repo_name != nullptr && reference != nullptr;
   char hex[kHexSize];
-  if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
+  if (checked_resolve(given, repo_name, reference, hex) != 0) return -1;
 
   char path[kPathSize];
   if (is_digest_ref(reference)) {
@@ -497,22 +477,11 @@ int reg_manifest_delete(const char *repo_name, const char *reference) {
 int reg_manifest_locate(const char *repo_name, const char *reference, char *out_path,
                         size_t path_size, int64_t *out_size, char *out_content_type,
                         char *out_digest) {
-  if (repo_name == nullptr || reference == nullptr || out_path == nullptr || path_size == 0 ||
-      out_size == nullptr || out_content_type == nullptr || out_digest == nullptr) {
-    set_error("NULL argument");
-    return -1;
-  }
-  if (require_ready() != 0) return -1;
-  if (!repo_name_valid(repo_name)) {
-    set_error("invalid repository name");
-    return -1;
-  }
-  if (bad_tag(reference)) {
-    set_error("invalid tag: %s", reference);
-    return -1;
-  }
+  bool given = repo_name != nullptr && reference != nullptr && out_path != nullptr &&
+               path_size > 0 && out_size != nullptr && out_content_type != nullptr &&
+               out_digest != nullptr;
   char hex[kHexSize];
-  if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
+  if (checked_resolve(given, repo_name, reference, hex) != 0) return -1;
 
   char path[kPathSize];
   manifest_body_path(repo_name, hex, path, sizeof path);
@@ -526,29 +495,17 @@ int reg_manifest_locate(const char *repo_name, const char *reference, char *out_
     set_error("path buffer too small");
     return -1;
   }
-  char type[128];
-  char ct[kPathSize];
-  manifest_ct_path(repo_name, hex, ct, sizeof ct);
-  if (read_file(ct, type, kTypeReadSize, nullptr) != 0 || type[0] == '\0') {
-    snprintf(type, sizeof type, "%s", kDefaultManifestType);
-  }
+  char type[kTypeSize];
+  media_type_of(repo_name, hex, type);
   memcpy(out_path, path, len + 1);
   *out_size = size;
-  snprintf(out_content_type, 128, "%s", type);
+  memcpy(out_content_type, type, sizeof type);
   snprintf(out_digest, kDigestSize, "%s%s", kDigestPrefix, hex);
   return 0;
 }
 
 int reg_manifest_delete_all(const char *repo_name, const char *digest) {
-  if (repo_name == nullptr || digest == nullptr) {
-    set_error("NULL argument");
-    return -1;
-  }
-  if (require_ready() != 0) return -1;
-  if (!repo_name_valid(repo_name)) {
-    set_error("invalid repository name");
-    return -1;
-  }
+  if (repo_check(repo_name != nullptr && digest != nullptr, repo_name, false) != 0) return -1;
   if (!digest_valid(digest)) {
     set_error("invalid digest reference");
     return -1;
@@ -561,7 +518,7 @@ int reg_manifest_delete_all(const char *repo_name, const char *digest) {
     return -1;
   }
   // Tags first: no tag may be left naming a body that is gone.
-  if (remove_tags_for(repo_name, hex) != 0) {
+  if (walk_tags_naming(repo_name, hex, true) == tag_walk::failed) {
     set_error("delete tag failed");
     return -1;
   }

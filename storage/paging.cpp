@@ -267,12 +267,8 @@ const char *reg_tags_page_json(const char *repo_name, int n, const char *last, c
     int is_dir = 0;
     int rc = 0;
     while ((rc = plat_dir_next(d, name, sizeof name, &is_dir)) == 1) {
-      if (!is_dir || !tag_valid(name) || !page_wants(p, name)) continue;
-      // A tag is a tag directory whose link can be read.
-      char link[kPathSize];
-      char content[128];
-      manifest_tag_path(repo_name, name, link, sizeof link);
-      if (read_file(link, content, sizeof content, nullptr) == 0) page_offer(&p, name);
+      if (is_dir && tag_valid(name) && page_wants(p, name) && tag_link_readable(repo_name, name))
+        page_offer(&p, name);
     }
     plat_dir_close(d);
     if (rc < 0) {

@@ -72,11 +72,24 @@ void manifest_tags_dir(const char *repo_name, char *out, size_t out_size) {
   path_join(out, out_size, dir, "tags");
 }
 
-void manifest_tag_path(const char *repo_name, const char *tag, char *out, size_t out_size) {
+void manifest_tag_dir(const char *repo_name, const char *tag, char *out, size_t out_size) {
   char dir[kPathSize];
   manifest_dir(repo_name, dir, sizeof dir);
-  const char *parts[] = {"tags", tag, "current", "link"};
-  join_all(out, out_size, dir, parts, 4);
+  const char *parts[] = {"tags", tag, "current"};
+  join_all(out, out_size, dir, parts, 3);
+}
+
+void manifest_tag_path(const char *repo_name, const char *tag, char *out, size_t out_size) {
+  char dir[kPathSize];
+  manifest_tag_dir(repo_name, tag, dir, sizeof dir);
+  path_join(out, out_size, dir, "link");
+}
+
+bool tag_link_readable(const char *repo_name, const char *tag) {
+  char path[kPathSize];
+  manifest_tag_path(repo_name, tag, path, sizeof path);
+  char content[kTagLinkRead];
+  return read_file(path, content, sizeof content, nullptr) == 0;
 }
 
 void manifest_body_path(const char *repo_name, const char *digest_hex, char *out,

@@ -9,17 +9,6 @@ namespace regst {
 
 namespace {
 
-// A tag is a directory whose current\link can be read; its content does
-// not matter, so an empty link still makes a tag.
-bool tag_link_readable(const char *tags_dir, const char *tag) {
-  char tag_dir[kPathSize], current[kPathSize], link[kPathSize];
-  path_join(tag_dir, sizeof tag_dir, tags_dir, tag);
-  path_join(current, sizeof current, tag_dir, "current");
-  path_join(link, sizeof link, current, "link");
-  char content[128];
-  return read_file(link, content, sizeof content, nullptr) == 0;
-}
-
 // Counts the plain files of one directory and adds their sizes (those that
 // can be read and are above 0) to *bytes. -1 when it cannot be listed.
 int count_files(const char *dir, int64_t *bytes, dir_listing *listing) {
@@ -62,13 +51,13 @@ int count_tags() {
   int count = 0;
   for (int i = 0; i < repos.count; i++) {
     if (!repos.entries[i].is_dir) continue;
-    char repo[kPathSize], manifests[kPathSize], tags_dir[kPathSize];
-    path_join(repo, sizeof repo, dir, repos.entries[i].name);
-    path_join(manifests, sizeof manifests, repo, "_manifests");
-    path_join(tags_dir, sizeof tags_dir, manifests, "tags");
+    const char *repo = repos.entries[i].name;
+    char tags_dir[kPathSize];
+    manifest_tags_dir(repo, tags_dir, sizeof tags_dir);
     if (list_dir(tags_dir, &tags) != 0) continue;
+    // A tag is a directory whose link can be read, empty or not.
     for (int j = 0; j < tags.count; j++) {
-      if (tags.entries[j].is_dir && tag_link_readable(tags_dir, tags.entries[j].name)) count++;
+      if (tags.entries[j].is_dir && tag_link_readable(repo, tags.entries[j].name)) count++;
     }
   }
   return count;

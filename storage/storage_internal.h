@@ -81,11 +81,14 @@ int uuid_valid(const char *s);
 void upload_path_for_uuid(const char *uuid, char *out, size_t size);
 
 // ---- names, tags and manifest paths (paths.cpp); manifests (manifests.cpp) ----
+constexpr size_t kTagLinkRead = 128;  // buffer a tag link is read into
 int repo_name_valid(const char *name);
 int tag_valid(const char *tag);
 void repos_dir(char *out, size_t out_size);
 void manifest_dir(const char *repo_name, char *out, size_t out_size);
 void manifest_tags_dir(const char *repo_name, char *out, size_t out_size);
+// manifest dir, tags, tag, current: the directory of a tag's link.
+void manifest_tag_dir(const char *repo_name, const char *tag, char *out, size_t out_size);
 void manifest_tag_path(const char *repo_name, const char *tag, char *out, size_t out_size);
 void manifest_body_path(const char *repo_name, const char *digest_hex, char *out,
                         size_t out_size);
@@ -95,6 +98,9 @@ void manifest_rev_dir(const char *repo_name, const char *digest_hex, char *out,
                       size_t out_size);
 void manifest_rev_path(const char *repo_name, const char *digest_hex, char *out,
                        size_t out_size);
+// Whether the tag's link file can be read, whatever it holds: what makes a
+// tag directory a tag for the listings and the statistics.
+bool tag_link_readable(const char *repo_name, const char *tag);
 int manifest_resolve(const char *repo_name, const char *reference, char *out_hex);
 int manifest_has_tag_for(const char *repo_name, const char *digest_hex);
 
