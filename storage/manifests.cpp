@@ -56,6 +56,16 @@ bool has_valid_digest(yyjson_val *obj) {
   return yyjson_is_str(d) && digest_valid(yyjson_get_str(d));
 }
 
+// The index of the first element of the array `arr` that is not an object
+// with a valid "digest", or the array's size when every one is.
+size_t first_bad_entry(yyjson_val *arr) {
+  size_t n = yyjson_arr_size(arr);
+  for (size_t i = 0; i < n; i++) {
+    if (!has_valid_digest(yyjson_arr_get(arr, i))) return i;
+  }
+  return n;
+}
+
 // Parses `body` as one JSON document. Flags 0: strict standard JSON,
 // nothing but white space after the root. Not in situ, so the caller's bytes
 // stay as they are. Records the failure.
@@ -91,12 +101,10 @@ int manifest_shape_check(yyjson_val *root) {
     set_error("manifest layers must be an array");
     return -1;
   }
-  size_t n = yyjson_arr_size(layers);
-  for (size_t i = 0; i < n; i++) {
-    if (!has_valid_digest(yyjson_arr_get(layers, i))) {
-      set_error("manifest layer %zu missing valid digest", i);
-      return -1;
-    }
+  size_t bad = first_bad_entry(layers);
+  if (bad < yyjson_arr_size(layers)) {
+    set_error("manifest layer %zu missing valid digest", bad);
+    return -1;
   }
   return 0;
 }
@@ -118,12 +126,10 @@ int index_shape_check(yyjson_val *root) {
     set_error("index manifests must be an array");
     return -1;
   }
-  size_t n = yyjson_arr_size(list);
-  for (size_t i = 0; i < n; i++) {
-    if (!has_valid_digest(yyjson_arr_get(list, i))) {
-      set_error("index manifest %zu missing valid digest", i);
-      return -1;
-    }
+  size_t bad = first_bad_entry(list);
+  if (bad < yyjson_arr_size(list)) {
+    set_error("index manifest %zu missing valid digest", bad);
+    return -1;
   }
   return 0;
 }
