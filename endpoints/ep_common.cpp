@@ -1,6 +1,6 @@
-// Shared pieces of the endpoint programs: path split, name/tag/digest
-// rules, reply heads, error replies with an extra header, the page-size
-// parameter and file streaming.
+// Shared pieces of the endpoint programs: storage bring-up, path split,
+// name/tag/digest rules, reply heads, error replies with an extra header,
+// the page-size parameter, listing pages and file streaming.
 #include "ep_common.h"
 
 #include <limits.h>
@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "oci_common.h"
+#include "platform.h"
 #include "reg_storage.h"
 #include "tn_cgi.h"
 
@@ -34,6 +35,11 @@ const char *find_last(const char *hay, const char *needle) {
 }  // namespace
 
 extern "C" {
+
+void ep_init_storage(void) {
+  if (oci_init_storage() != 0)
+    oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
+}
 
 int ep_name_valid(const char *name) {
   if (!oci_valid_repo_name(name) || strstr(name, "..") != nullptr) return 0;
@@ -91,9 +97,22 @@ int ep_split_path(const char *path, const char *marker, char *name, size_t name_
   return 1;
 }
 
+void ep_resource(const char *marker, char *name, size_t name_size, char *rest,
+                 size_t rest_size) {
+  int split = ep_split_path(cgi_path_info(), marker, name, name_size, rest, rest_size);
+  if (split < 0) oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
+  if (split == 0) oci_send_error(400, "NAME_INVALID", "invalid repository name");
+}
+
 void ep_head(int status, const char *reason) {
   cgi_header_status(status, reason);
   cgi_header_extra(kApiVersion);
+}
+
+void ep_reply_empty(int status, const char *reason) {
+  ep_head(status, reason);
+  cgi_header_extra("Content-Length: 0");
+  cgi_headers_end();
 }
 
 void ep_send_error_line(int status, const char *code, const char *message, const char *line) {
@@ -123,6 +142,35 @@ int ep_page_size(const char *name, int *out) {
   }
   *out = n > REG_PAGE_MAX ? REG_PAGE_MAX : static_cast<int>(n);
   return 0;
+}
+
+void ep_send_page(const char *base, int n, const char *next, const char *doc, int with_body) {
+  ep_head(200, "OK");
+  cgi_header_json();
+  if (next[0] != '\0') {
+    char link[1024];
+    tn_snprintf(link, sizeof link, "Link: <%s?n=%d&last=%s>; rel=\"next\"", base, n, next);
+    cgi_header_extra(link);
+  }
+  cgi_headers_end();
+  if (with_body) {
+    fputs(doc, stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+  }
+}
+
+FILE *ep_open_stored(const char *path, const char *code, const char *message,
+                     uint64_t *out_size) {
+  FILE *f = plat_fopen(path, "rb");
+  if (f == nullptr) oci_send_error(404, code, message);
+  int64_t len = plat_file_length(f);
+  if (len < 0) {
+    fclose(f);
+    oci_send_error(500, "STORAGE_ERROR", "cannot read stored file");
+  }
+  *out_size = static_cast<uint64_t>(len);
+  return f;
 }
 
 int ep_send_file(FILE *f, uint64_t offset, uint64_t count) {

@@ -1,11 +1,12 @@
 /*
  * ep_common.h - what the endpoint programs share beyond the registry front.
  *
- * Splitting a request path at the last marker (so that a repository name may
- * itself hold "manifests" or "blobs" as a component), the name, tag and
- * digest rules the endpoints answer 400 by, the reply head every success
- * starts with, error replies that carry one more header line, the
- * page-size parameter, and streaming a file out as the reply body.
+ * Bringing the storage up, splitting a request path at the last marker (so
+ * that a repository name may itself hold "manifests" or "blobs" as a
+ * component), the name, tag and digest rules the endpoints answer 400 by,
+ * the reply head every success starts with, error replies that carry one
+ * more header line, the page-size parameter and listing pages, and sending
+ * a stored file out as the reply body.
  *
  * Error replies end the process with exit status 0, like oci_send_error,
  * whose reply format they share.
@@ -26,6 +27,10 @@ extern "C" {
 #define EP_NAME_SIZE 256 /* repository name, at most 255 characters */
 #define EP_REF_SIZE 256  /* reference after the marker, at most 255 */
 
+/* Brings the storage up (oci_init_storage); when it cannot, answers 500
+ * STORAGE_ERROR and exits. */
+void ep_init_storage(void);
+
 /* Splits `path` ("/v2/<name><marker><rest>", leading slashes and one "v2/"
  * skipped) at the LAST occurrence of `marker`. 1 with the name and the rest
  * copied; 0 when the name fails ep_name_valid (or is too long); -1 when the
@@ -33,6 +38,12 @@ extern "C" {
  * a "/". The buffers are written only on 1. */
 int ep_split_path(const char *path, const char *marker, char *name, size_t name_size,
                   char *rest, size_t rest_size);
+/* ep_split_path on PATH_INFO, answering the request when it fails: 404
+ * NAME_UNKNOWN for a path without the marker (or with an empty name or a
+ * rest that cannot be one), 400 NAME_INVALID for an invalid name. Returns
+ * only with `name` and `rest` filled. */
+void ep_resource(const char *marker, char *name, size_t name_size, char *rest,
+                 size_t rest_size);
 
 /* A repository name every part of the registry accepts: the front's rule
  * (oci_valid_repo_name), the store's (no ".."), and each "/"-separated
@@ -45,6 +56,8 @@ int ep_digest_valid(const char *digest);
 
 /* Status line with reason phrase and the API version line. */
 void ep_head(int status, const char *reason);
+/* A whole reply without body: ep_head, "Content-Length: 0", blank line. */
+void ep_reply_empty(int status, const char *reason);
 
 /* The error reply of oci_send_error, with `line` (a header line without
  * line end; null for none) after the API version line. Exits with 0. */
@@ -56,6 +69,19 @@ TN_NORETURN void ep_send_error_line(int status, const char *code, const char *me
  * REG_PAGE_MAX). 0 with *out set; -1 for anything else (a sign, a non-digit,
  * a space). */
 int ep_page_size(const char *name, int *out);
+
+/* Sends a listing page as a whole reply: 200, the JSON content type and,
+ * when `next` is not empty, the header
+ *   Link: <BASE?n=N&last=NEXT>; rel="next"
+ * then, when with_body, `doc` and a line end. */
+void ep_send_page(const char *base, int n, const char *next, const char *doc, int with_body);
+
+/* Opens the stored file `path` for reading and takes its length into
+ * *out_size. A file that cannot be opened is answered 404 with `code` and
+ * `message`, one whose length cannot be taken 500 STORAGE_ERROR; both exit.
+ * The caller closes the file. */
+FILE *ep_open_stored(const char *path, const char *code, const char *message,
+                     uint64_t *out_size);
 
 /* Writes `count` bytes of `f` from `offset` on to standard output, in 64 KiB
  * pieces. 0 when all were written; -1 when the file ended early or a read or

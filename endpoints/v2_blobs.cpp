@@ -14,13 +14,14 @@
 
 #include "ep_common.h"
 #include "oci_common.h"
-#include "platform.h"
 #include "reg_storage.h"
 #include "tn_cgi.h"
 
 namespace {
 
 constexpr char kMarker[] = "/blobs/";
+constexpr char kBlobUnknown[] = "BLOB_UNKNOWN";
+constexpr char kBlobUnknownText[] = "blob unknown to registry";
 constexpr size_t kLineSize = 160;
 
 // What a Range request header asks for, against a blob of `size` bytes.
@@ -72,17 +73,11 @@ range_kind parse_range(const char *h, uint64_t size, uint64_t *first, uint64_t *
 void send_blob(const char *digest, bool with_body) {
   char path[4096];
   if (reg_blob_get_filepath(digest, path, sizeof path) != 0)
-    oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
-  FILE *f = plat_fopen(path, "rb");
-  if (f == nullptr) oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
+    oci_send_error(404, kBlobUnknown, kBlobUnknownText);
   // The length of the file as opened: a blob is never rewritten, so it is
   // the length of what will be read.
-  int64_t len = plat_file_length(f);
-  if (len < 0) {
-    fclose(f);
-    oci_send_error(500, "STORAGE_ERROR", "cannot read blob");
-  }
-  const uint64_t size = static_cast<uint64_t>(len);
+  uint64_t size = 0;
+  FILE *f = ep_open_stored(path, kBlobUnknown, kBlobUnknownText, &size);
 
   uint64_t first = 0, last = 0;
   range_kind kind = parse_range(cgi_env("HTTP_RANGE", ""), size, &first, &last);
@@ -116,30 +111,23 @@ void send_blob(const char *digest, bool with_body) {
 }
 
 void delete_blob(const char *digest) {
-  if (reg_blob_exists(digest) != 1) oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
+  if (reg_blob_exists(digest) != 1) oci_send_error(404, kBlobUnknown, kBlobUnknownText);
   if (reg_blob_delete(digest) != 0) {
     // Gone in the meantime: someone else's delete won.
-    if (reg_blob_exists(digest) == 0)
-      oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
+    if (reg_blob_exists(digest) == 0) oci_send_error(404, kBlobUnknown, kBlobUnknownText);
     oci_send_error(500, "STORAGE_ERROR", "failed to delete blob");
   }
-  ep_head(202, "Accepted");
-  cgi_header_extra("Content-Length: 0");
-  cgi_headers_end();
+  ep_reply_empty(202, "Accepted");
 }
 
 }  // namespace
 
 int main() {
   const char *method = cgi_method();
-  if (oci_init_storage() != 0)
-    oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
-
+  ep_init_storage();
   char name[EP_NAME_SIZE];
   char digest[EP_REF_SIZE];
-  int split = ep_split_path(cgi_path_info(), kMarker, name, sizeof name, digest, sizeof digest);
-  if (split < 0) oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
-  if (split == 0) oci_send_error(400, "NAME_INVALID", "invalid repository name");
+  ep_resource(kMarker, name, sizeof name, digest, sizeof digest);
   if (!ep_digest_valid(digest)) oci_send_error(400, "DIGEST_INVALID", "invalid digest");
 
   if (strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0) {

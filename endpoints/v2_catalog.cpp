@@ -6,7 +6,6 @@
 // more follow, a
 //   Link: </v2/_catalog?n=N&last=<last name sent>>; rel="next"
 // header points at the next page.
-#include <stdio.h>
 #include <string.h>
 
 #include "ep_common.h"
@@ -16,8 +15,7 @@
 
 int main() {
   const char *method = cgi_method();
-  if (oci_init_storage() != 0)
-    oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
+  ep_init_storage();
   if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0)
     oci_send_error(405, "UNSUPPORTED", "Method not allowed for catalog endpoint");
 
@@ -27,18 +25,6 @@ int main() {
   const char *doc = reg_catalog_page_json(n, cgi_query("last"), next, sizeof next);
   if (doc == nullptr) oci_send_error(500, "STORAGE_ERROR", "cannot list repositories");
 
-  ep_head(200, "OK");
-  cgi_header_json();
-  if (next[0] != '\0') {
-    char link[512];
-    tn_snprintf(link, sizeof link, "Link: </v2/_catalog?n=%d&last=%s>; rel=\"next\"", n, next);
-    cgi_header_extra(link);
-  }
-  cgi_headers_end();
-  if (strcmp(method, "GET") == 0) {
-    fputs(doc, stdout);
-    fputc('\n', stdout);
-    fflush(stdout);
-  }
+  ep_send_page("/v2/_catalog", n, next, doc, strcmp(method, "GET") == 0);
   return 0;
 }

@@ -20,7 +20,6 @@
 
 #include "ep_common.h"
 #include "oci_common.h"
-#include "platform.h"
 #include "reg_storage.h"
 #include "sha256.h"
 #include "tn_cgi.h"
@@ -28,6 +27,8 @@
 namespace {
 
 constexpr char kMarker[] = "/manifests/";
+constexpr char kManifestUnknown[] = "MANIFEST_UNKNOWN";
+constexpr char kManifestUnknownText[] = "manifest unknown";
 constexpr uint64_t kMaxBody = 4u << 20;
 constexpr size_t kTypeMax = 126;  // the longest media type that reads back whole
 constexpr size_t kLineSize = 512;
@@ -66,25 +67,20 @@ void send_manifest(const char *name, const char *ref, bool with_body) {
   char path[4096], type[128], digest[72];
   int64_t size = 0;
   if (reg_manifest_locate(name, ref, path, sizeof path, &size, type, digest) != 0)
-    oci_send_error(404, "MANIFEST_UNKNOWN", "manifest unknown");
-  FILE *f = plat_fopen(path, "rb");
-  if (f == nullptr) oci_send_error(404, "MANIFEST_UNKNOWN", "manifest unknown");
+    oci_send_error(404, kManifestUnknown, kManifestUnknownText);
   // Bodies are replaced by rename, never rewritten in place: the open file
   // is one whole body, and its length is what is sent.
-  int64_t len = plat_file_length(f);
-  if (len < 0) {
-    fclose(f);
-    oci_send_error(500, "STORAGE_ERROR", "cannot read manifest");
-  }
+  uint64_t len = 0;
+  FILE *f = ep_open_stored(path, kManifestUnknown, kManifestUnknownText, &len);
   char line[kLineSize];
   ep_head(200, "OK");
   cgi_header_ct(type);
   tn_snprintf(line, sizeof line, "Docker-Content-Digest: %s", digest);
   cgi_header_extra(line);
-  tn_snprintf(line, sizeof line, "Content-Length: %lld", static_cast<long long>(len));
+  tn_snprintf(line, sizeof line, "Content-Length: %llu", static_cast<unsigned long long>(len));
   cgi_header_extra(line);
   cgi_headers_end();
-  if (with_body) ep_send_file(f, 0, static_cast<uint64_t>(len));
+  if (with_body) ep_send_file(f, 0, len);
   fclose(f);
 }
 
@@ -177,32 +173,26 @@ void delete_manifest(const char *name, const char *ref) {
   char path[4096], type[128], digest[72];
   int64_t size = 0;
   if (reg_manifest_locate(name, ref, path, sizeof path, &size, type, digest) != 0)
-    oci_send_error(404, "MANIFEST_UNKNOWN", "manifest unknown");
+    oci_send_error(404, kManifestUnknown, kManifestUnknownText);
   int rc = is_digest_ref(ref) ? reg_manifest_delete_all(name, ref) : reg_manifest_delete(name, ref);
   if (rc != 0) {
     // Gone in the meantime: someone else's delete won.
     if (reg_manifest_locate(name, ref, path, sizeof path, &size, type, digest) != 0)
-      oci_send_error(404, "MANIFEST_UNKNOWN", "manifest unknown");
+      oci_send_error(404, kManifestUnknown, kManifestUnknownText);
     oci_send_error(500, "STORAGE_ERROR", "failed to delete manifest");
   }
-  ep_head(202, "Accepted");
-  cgi_header_extra("Content-Length: 0");
-  cgi_headers_end();
+  ep_reply_empty(202, "Accepted");
 }
 
 }  // namespace
 
 int main() {
   const char *method = cgi_method();
-  if (oci_init_storage() != 0)
-    oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
-
+  ep_init_storage();
   char name[EP_NAME_SIZE];
   char ref[EP_REF_SIZE];
-  int split = ep_split_path(cgi_path_info(), kMarker, name, sizeof name, ref, sizeof ref);
-  if (split < 0) oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
-  if (split == 0) oci_send_error(400, "NAME_INVALID", "invalid repository name");
-  if (ref[0] == '\0') oci_send_error(404, "MANIFEST_UNKNOWN", "manifest unknown");
+  ep_resource(kMarker, name, sizeof name, ref, sizeof ref);
+  if (ref[0] == '\0') oci_send_error(404, kManifestUnknown, kManifestUnknownText);
   if (is_digest_ref(ref)) {
     if (!ep_digest_valid(ref)) oci_send_error(400, "DIGEST_INVALID", "invalid digest");
   } else if (!ep_tag_valid(ref)) {

@@ -4,14 +4,14 @@
 // sessions and the bytes of blobs and sessions, as one JSON document.
 #include <string.h>
 
+#include "ep_common.h"
 #include "oci_common.h"
 #include "reg_storage.h"
 #include "tn_cgi.h"
 
 int main() {
   const char *method = cgi_method();
-  if (oci_init_storage() != 0)
-    oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
+  ep_init_storage();
   if (strcmp(method, "GET") != 0)
     oci_send_error(405, "UNSUPPORTED", "Method not allowed for statistics endpoint");
   const char *doc = reg_storage_get_stats_json();

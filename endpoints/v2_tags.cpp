@@ -8,7 +8,6 @@
 // there are. A repository that does not exist (no manifest was ever stored
 // under its name) is answered 404 NAME_UNKNOWN, an existing one without tags
 // with an empty list.
-#include <stdio.h>
 #include <string.h>
 
 #include "ep_common.h"
@@ -18,15 +17,11 @@
 
 int main() {
   const char *method = cgi_method();
-  if (oci_init_storage() != 0)
-    oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
-
+  ep_init_storage();
   char name[EP_NAME_SIZE];
   char rest[EP_REF_SIZE];
-  int split = ep_split_path(cgi_path_info(), "/tags/list", name, sizeof name, rest, sizeof rest);
-  if (split < 0 || (split > 0 && rest[0] != '\0'))
-    oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
-  if (split == 0) oci_send_error(400, "NAME_INVALID", "invalid repository name");
+  ep_resource("/tags/list", name, sizeof name, rest, sizeof rest);
+  if (rest[0] != '\0') oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
   if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0)
     oci_send_error(405, "UNSUPPORTED", "Method not allowed for tag list endpoint");
 
@@ -39,19 +34,8 @@ int main() {
   const char *doc = reg_tags_page_json(name, n, cgi_query("last"), next, sizeof next);
   if (doc == nullptr) oci_send_error(500, "STORAGE_ERROR", "cannot list tags");
 
-  ep_head(200, "OK");
-  cgi_header_json();
-  if (next[0] != '\0') {
-    char link[768];
-    tn_snprintf(link, sizeof link, "Link: </v2/%s/tags/list?n=%d&last=%s>; rel=\"next\"", name, n,
-                next);
-    cgi_header_extra(link);
-  }
-  cgi_headers_end();
-  if (strcmp(method, "GET") == 0) {
-    fputs(doc, stdout);
-    fputc('\n', stdout);
-    fflush(stdout);
-  }
+  char base[EP_NAME_SIZE + 16];
+  tn_snprintf(base, sizeof base, "/v2/%s/tags/list", name);
+  ep_send_page(base, n, next, doc, strcmp(method, "GET") == 0);
   return 0;
 }
