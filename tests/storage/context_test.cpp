@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "platform.h"
+#include "storage_fixture.h"
 #include "storage_internal.h"
 #include "support.h"
 
@@ -26,6 +27,9 @@ using testsupport::TempDir;
 using testsupport::write_all;
 
 namespace {
+
+using storagetest::last_error;
+using storagetest::mkdir_calls;
 
 constexpr char kConfigText[] =
     "{\n  \"schemaVersion\": 2,\n  \"title\": \"tolvaren-registry-storage\",\n"
@@ -62,16 +66,6 @@ std::string path_of_length(const std::string &base, size_t total) {
   }
   return p;
 }
-
-// How many directory creations mkdirs makes for a path with no drive
-// letter: one per separator after the first character, plus the whole.
-int mkdir_calls(const std::string &path) {
-  int n = 1;
-  for (size_t i = 1; i < path.size(); i++) n += path[i] == '/' || path[i] == '\\';
-  return n;
-}
-
-std::string last_error() { return reg_storage_last_error(); }
 
 class StorageContextTest : public ::testing::Test {
  protected:

@@ -27,6 +27,16 @@ inline std::string last_error() { return reg_storage_last_error(); }
 // The 64 hex digits of "sha256:<hex>".
 inline std::string hex_of(const std::string &digest) { return digest.substr(7); }
 
+// How many directory creations mkdirs makes for an absolute path without a
+// drive letter: one per separator after the first character, plus the whole
+// path. With it a test aims plat_test_fail_nth at a chosen level, or at the
+// first mutating call after them.
+inline int mkdir_calls(const std::string &path) {
+  int n = 1;
+  for (size_t i = 1; i < path.size(); i++) n += path[i] == '/' || path[i] == '\\';
+  return n;
+}
+
 class StorageFixture : public ::testing::Test {
  protected:
   void SetUp() override {

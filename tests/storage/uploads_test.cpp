@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "platform.h"
+#include "storage_fixture.h"
 #include "storage_internal.h"
 #include "support.h"
 
@@ -27,15 +28,15 @@ using testsupport::list_tree;
 using testsupport::make_dirs;
 using testsupport::read_all;
 using testsupport::sha256_digest;
-using testsupport::TempDir;
 using testsupport::write_all;
 
 namespace {
 
-constexpr char kNotReady[] = "not initialized - call reg_storage_init first";
-const std::string kWellFormedId = "0123abcd-4567-89ef-0123-456789abcdef";
+using storagetest::kNotReady;
+using storagetest::last_error;
+using storagetest::mkdir_calls;
 
-std::string last_error() { return reg_storage_last_error(); }
+const std::string kWellFormedId = "0123abcd-4567-89ef-0123-456789abcdef";
 
 // The identifiers the generator makes next, without advancing it.
 std::vector<std::string> next_ids(int n) {
@@ -63,29 +64,8 @@ std::string some_bytes(size_t n, unsigned salt) {
   return s;
 }
 
-// One directory creation per separator after the first character, plus the
-// whole path: what mkdirs does for an absolute path.
-int mkdir_calls(const std::string &path) {
-  int n = 1;
-  for (size_t i = 1; i < path.size(); i++) n += path[i] == '/' || path[i] == '\\';
-  return n;
-}
-
-class UploadsTest : public ::testing::Test {
+class UploadsTest : public storagetest::StorageFixture {
  protected:
-  void SetUp() override { ASSERT_EQ(reg_storage_init(tmp.path().c_str()), 0) << last_error(); }
-  void TearDown() override {
-    plat_test_fail_nth(0, 0);
-    reg_storage_cleanup();
-  }
-
-  std::string session(const std::string &id) const { return tmp.sub("uploads/" + id + ".part"); }
-  std::string shard(const std::string &digest) const {
-    return tmp.sub("blobs/sha256/" + digest.substr(7, 2));
-  }
-  std::string blob(const std::string &digest) const {
-    return shard(digest) + "/" + digest.substr(7);
-  }
   // The session path as the library words it in messages.
   static std::string session_as_named(const std::string &id) {
     char p[regst::kPathSize];
@@ -112,8 +92,6 @@ class UploadsTest : public ::testing::Test {
     }
     return id;
   }
-
-  TempDir tmp;
 };
 
 // ---- start -------------------------------------------------------------------
@@ -126,23 +104,23 @@ TEST_F(UploadsTest, StartMakesAnEmptySessionUnderANewIdentifier) {
   EXPECT_NE(a, b);  // one process, two sessions, two names
   std::vector<std::string> want = {a + ".part", b + ".part"};
   std::sort(want.begin(), want.end());
-  EXPECT_EQ(list_names(tmp.sub("uploads")), want);
-  EXPECT_TRUE(exists(session(a)));
-  EXPECT_EQ(read_all(session(a)), "");
+  EXPECT_EQ(list_names(at("uploads")), want);
+  EXPECT_TRUE(exists(session_file(a)));
+  EXPECT_EQ(read_all(session_file(a)), "");
 }
 
 TEST_F(UploadsTest, StartTakesTheNextIdentifierWhenTheNameIsTaken) {
   regst::s_seed = 0x9e3779b9u;
   const std::vector<std::string> ids = next_ids(2);
   ASSERT_EQ(ids[0], "91e3a35b-f173-0dfb-938b-ee4b3dc38bf5");
-  write_all(session(ids[0]), "someone else's bytes");
+  write_all(session_file(ids[0]), "someone else's bytes");
 
   char id[regst::kUuidSize];
   ASSERT_EQ(reg_blob_start_upload(id), 0) << last_error();
   EXPECT_EQ(id, ids[1]);
-  EXPECT_EQ(read_all(session(ids[0])), "someone else's bytes");
-  EXPECT_TRUE(exists(session(ids[1])));
-  EXPECT_EQ(read_all(session(ids[1])), "");
+  EXPECT_EQ(read_all(session_file(ids[0])), "someone else's bytes");
+  EXPECT_TRUE(exists(session_file(ids[1])));
+  EXPECT_EQ(read_all(session_file(ids[1])), "");
 }
 
 TEST_F(UploadsTest, StartGivesUpAfterEightTakenNames) {
@@ -152,23 +130,23 @@ TEST_F(UploadsTest, StartGivesUpAfterEightTakenNames) {
   };
   for (const Case c : {Case{7, 0}, Case{8, -1}}) {
     SCOPED_TRACE(c.taken);
-    testsupport::remove_tree(tmp.sub("uploads"));
-    make_dirs(tmp.sub("uploads"));
+    testsupport::remove_tree(at("uploads"));
+    make_dirs(at("uploads"));
     regst::s_seed = 1;
     const std::vector<std::string> ids = next_ids(9);
-    for (int i = 0; i < c.taken; i++) write_all(session(ids[i]), "taken " + std::to_string(i));
+    for (int i = 0; i < c.taken; i++) write_all(session_file(ids[i]), "taken " + std::to_string(i));
 
     char id[regst::kUuidSize];
     EXPECT_EQ(reg_blob_start_upload(id), c.want);
     // The output holds the last identifier tried either way.
     EXPECT_EQ(id, ids[7]);
     if (c.want == 0) {
-      EXPECT_EQ(read_all(session(ids[7])), "");
+      EXPECT_EQ(read_all(session_file(ids[7])), "");
     } else {
       EXPECT_EQ(last_error(), "cannot create upload file: " + session_as_named(ids[7]));
-      EXPECT_FALSE(exists(session(ids[8])));
+      EXPECT_FALSE(exists(session_file(ids[8])));
     }
-    for (int i = 0; i < c.taken; i++) EXPECT_EQ(read_all(session(ids[i])), "taken " + std::to_string(i));
+    for (int i = 0; i < c.taken; i++) EXPECT_EQ(read_all(session_file(ids[i])), "taken " + std::to_string(i));
   }
 }
 
@@ -179,7 +157,7 @@ TEST_F(UploadsTest, StartFailsAtOnceWhenTheFileCannotBeCreated) {
   };
   const std::vector<Case> cases = {
       {"create refused", [] { plat_test_fail_nth(1, EACCES); }},
-      {"upload area gone", [&] { testsupport::remove_tree(tmp.sub("uploads")); }},
+      {"upload area gone", [&] { testsupport::remove_tree(at("uploads")); }},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -190,7 +168,7 @@ TEST_F(UploadsTest, StartFailsAtOnceWhenTheFileCannotBeCreated) {
     EXPECT_EQ(id, ids[0]);
     EXPECT_EQ(last_error(), "cannot create upload file: " + session_as_named(ids[0]));
     EXPECT_EQ(next_ids(1)[0], ids[1]);  // no second identifier was tried
-    EXPECT_EQ(list_names(tmp.sub("uploads")), std::vector<std::string>{});
+    EXPECT_EQ(list_names(at("uploads")), std::vector<std::string>{});
   }
 }
 
@@ -204,7 +182,7 @@ TEST_F(UploadsTest, AppendAddsChunksAtTheEndInOrder) {
     ASSERT_EQ(reg_blob_append_chunk(id.c_str(), c.data(), c.size()), 0) << last_error();
     want += c;
   }
-  EXPECT_EQ(read_all(session(id)), want);
+  EXPECT_EQ(read_all(session_file(id)), want);
 }
 
 TEST_F(UploadsTest, AppendToAWellFormedIdentifierWithoutSessionStartsOne) {
@@ -217,8 +195,8 @@ TEST_F(UploadsTest, AppendToAWellFormedIdentifierWithoutSessionStartsOne) {
     SCOPED_TRACE(c.what);
     reg_blob_cancel_upload(kWellFormedId.c_str());
     ASSERT_EQ(reg_blob_append_chunk(kWellFormedId.c_str(), c.bytes.data(), c.bytes.size()), 0);
-    EXPECT_TRUE(exists(session(kWellFormedId)));
-    EXPECT_EQ(read_all(session(kWellFormedId)), c.bytes);
+    EXPECT_TRUE(exists(session_file(kWellFormedId)));
+    EXPECT_EQ(read_all(session_file(kWellFormedId)), c.bytes);
   }
 }
 
@@ -243,13 +221,13 @@ TEST_F(UploadsTest, AppendFailures) {
     EXPECT_EQ(reg_blob_append_chunk(c.uuid, c.data, c.len), -1);
     EXPECT_EQ(last_error(), c.message);
   }
-  EXPECT_EQ(read_all(session(id)), "kept");
-  EXPECT_EQ(list_names(tmp.sub("uploads")), std::vector<std::string>{id + ".part"});
+  EXPECT_EQ(read_all(session_file(id)), "kept");
+  EXPECT_EQ(list_names(at("uploads")), std::vector<std::string>{id + ".part"});
 
   plat_test_fail_nth(1, EACCES);
   EXPECT_EQ(reg_blob_append_chunk(id.c_str(), "x", 1), -1);
   EXPECT_EQ(last_error(), "upload not found: " + id);
-  EXPECT_EQ(read_all(session(id)), "kept");
+  EXPECT_EQ(read_all(session_file(id)), "kept");
 }
 
 TEST_F(UploadsTest, AppendReportsBytesThatNeverReachedTheDisk) {
@@ -259,8 +237,8 @@ TEST_F(UploadsTest, AppendReportsBytesThatNeverReachedTheDisk) {
   for (size_t n : {size_t{10}, size_t{300000}}) {
     SCOPED_TRACE(n);
     const std::string id = start();
-    ASSERT_EQ(unlink(session(id).c_str()), 0);
-    ASSERT_EQ(symlink("/dev/full", session(id).c_str()), 0);
+    ASSERT_EQ(unlink(session_file(id).c_str()), 0);
+    ASSERT_EQ(symlink("/dev/full", session_file(id).c_str()), 0);
     const std::string bytes = some_bytes(n, 2);
     EXPECT_EQ(reg_blob_append_chunk(id.c_str(), bytes.data(), bytes.size()), -1);
     EXPECT_EQ(last_error(), "write error appending chunk");
@@ -288,13 +266,13 @@ TEST_F(UploadsTest, FinishMovesTheSessionIntoTheBlobStore) {
     ASSERT_EQ(reg_blob_finish_upload(id.c_str(), digest.c_str(), out), 0) << last_error();
     EXPECT_EQ(std::string(out), digest);
     EXPECT_EQ(out[72], '#');  // 72 bytes written at most
-    EXPECT_FALSE(exists(session(id)));
-    EXPECT_TRUE(exists(blob(digest)));
-    EXPECT_EQ(read_all(blob(digest)), c.content);
+    EXPECT_FALSE(exists(session_file(id)));
+    EXPECT_TRUE(exists(blob_file(digest)));
+    EXPECT_EQ(read_all(blob_file(digest)), c.content);
   }
-  EXPECT_EQ(list_names(tmp.sub("uploads")), std::vector<std::string>{});
+  EXPECT_EQ(list_names(at("uploads")), std::vector<std::string>{});
   // The empty blob, at the well-known digest of the empty message.
-  EXPECT_TRUE(exists(tmp.sub("blobs/sha256/e3/"
+  EXPECT_TRUE(exists(at("blobs/sha256/e3/"
                              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855")));
 }
 
@@ -310,7 +288,7 @@ TEST_F(UploadsTest, FinishWithAMalformedDigestLeavesTheSessionAsItWas) {
     EXPECT_EQ(reg_blob_finish_upload(id.c_str(), digest.c_str(), out), -1);
     EXPECT_EQ(last_error(), "invalid expected digest");
     EXPECT_STREQ(out, "untouched");
-    EXPECT_EQ(read_all(session(id)), content);
+    EXPECT_EQ(read_all(session_file(id)), content);
   }
 }
 
@@ -322,8 +300,8 @@ TEST_F(UploadsTest, FinishWithTheWrongDigestEndsTheSession) {
   EXPECT_EQ(last_error(),
             "digest mismatch: expected " + expected + ", got " + sha256_digest("actual bytes"));
   EXPECT_STREQ(out, "untouched");
-  EXPECT_FALSE(exists(session(id)));
-  EXPECT_EQ(list_tree(tmp.sub("blobs")), std::vector<std::string>{});
+  EXPECT_FALSE(exists(session_file(id)));
+  EXPECT_EQ(list_tree(at("blobs")), std::vector<std::string>{});
 
   EXPECT_EQ(reg_blob_finish_upload(id.c_str(), expected.c_str(), out), -1);
   EXPECT_EQ(last_error(), "upload not found: " + id);
@@ -335,17 +313,17 @@ TEST_F(UploadsTest, FinishOfStoredContentDropsTheSessionAndKeepsTheBlob) {
   char out[72];
   ASSERT_EQ(reg_blob_finish_upload(session_with(content).c_str(), digest.c_str(), out), 0);
   struct stat before;
-  ASSERT_EQ(stat(blob(digest).c_str(), &before), 0);
+  ASSERT_EQ(stat(blob_file(digest).c_str(), &before), 0);
 
   const std::string id = session_with(content);
   memset(out, 0, sizeof out);
   ASSERT_EQ(reg_blob_finish_upload(id.c_str(), digest.c_str(), out), 0) << last_error();
   EXPECT_EQ(std::string(out), digest);
-  EXPECT_FALSE(exists(session(id)));
+  EXPECT_FALSE(exists(session_file(id)));
   struct stat after;
-  ASSERT_EQ(stat(blob(digest).c_str(), &after), 0);
+  ASSERT_EQ(stat(blob_file(digest).c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);  // the stored file itself, not a replacement
-  EXPECT_EQ(read_all(blob(digest)), content);
+  EXPECT_EQ(read_all(blob_file(digest)), content);
 }
 
 TEST_F(UploadsTest, BlobsWithTheSameFirstDigitsShareOneShard) {
@@ -357,22 +335,22 @@ TEST_F(UploadsTest, BlobsWithTheSameFirstDigitsShareOneShard) {
     if (sha256_digest(candidate).substr(7, 2) == pair) second = candidate;
   }
   char out[72];
-  ASSERT_FALSE(exists(shard(sha256_digest(first))));
+  ASSERT_FALSE(exists(shard_dir(sha256_digest(first))));
   ASSERT_EQ(reg_blob_finish_upload(session_with(first).c_str(), sha256_digest(first).c_str(), out), 0);
-  EXPECT_TRUE(is_dir(shard(sha256_digest(first))));
+  EXPECT_TRUE(is_dir(shard_dir(sha256_digest(first))));
   ASSERT_EQ(reg_blob_finish_upload(session_with(second).c_str(), sha256_digest(second).c_str(), out),
             0)
       << last_error();
   std::vector<std::string> want = {sha256_digest(first).substr(7), sha256_digest(second).substr(7)};
   std::sort(want.begin(), want.end());
-  EXPECT_EQ(list_names(shard(sha256_digest(first))), want);
-  EXPECT_EQ(list_names(tmp.sub("blobs/sha256")), std::vector<std::string>{pair});
+  EXPECT_EQ(list_names(shard_dir(sha256_digest(first))), want);
+  EXPECT_EQ(list_names(at("blobs/sha256")), std::vector<std::string>{pair});
 }
 
 TEST_F(UploadsTest, FinishFailuresInTheStoreKeepTheSession) {
   const std::string content = "bytes to keep";
   const std::string digest = sha256_digest(content);
-  const std::string shard_as_made = tmp.path() + "/blobs/sha256/" + digest.substr(7, 2);
+  const std::string shard_as_made = root() + "/blobs/sha256/" + digest.substr(7, 2);
   struct Case {
     const char *what;
     std::function<void()> setup;
@@ -383,8 +361,8 @@ TEST_F(UploadsTest, FinishFailuresInTheStoreKeepTheSession) {
        "mkdirs blob dir failed"},
       {"algorithm directory is a file",
        [&] {
-         testsupport::remove_tree(tmp.sub("blobs/sha256"));
-         write_all(tmp.sub("blobs/sha256"), "x");
+         testsupport::remove_tree(at("blobs/sha256"));
+         write_all(at("blobs/sha256"), "x");
        },
        "mkdirs blob dir failed"},
       {"move fails", [&] { plat_test_fail_nth(mkdir_calls(shard_as_made) + 1, EIO); },
@@ -392,13 +370,13 @@ TEST_F(UploadsTest, FinishFailuresInTheStoreKeepTheSession) {
       {"move fails, refused as existing, blob still absent",
        [&] { plat_test_fail_nth(mkdir_calls(shard_as_made) + 1, EEXIST); },
        "rename to CAS failed: " + blob_as_named(digest)},
-      {"shard name is a file", [&] { write_all(shard(digest), "x"); },
+      {"shard name is a file", [&] { write_all(shard_dir(digest), "x"); },
        "rename to CAS failed: " + blob_as_named(digest)},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    testsupport::remove_tree(tmp.sub("blobs"));
-    make_dirs(tmp.sub("blobs/sha256"));
+    testsupport::remove_tree(at("blobs"));
+    make_dirs(at("blobs/sha256"));
     const std::string id = session_with(content);
     c.setup();
     char out[72] = "untouched";
@@ -406,32 +384,32 @@ TEST_F(UploadsTest, FinishFailuresInTheStoreKeepTheSession) {
     plat_test_fail_nth(0, 0);
     EXPECT_EQ(last_error(), c.message);
     EXPECT_STREQ(out, "untouched");
-    EXPECT_EQ(read_all(session(id)), content);
-    EXPECT_FALSE(exists(blob(digest)));
+    EXPECT_EQ(read_all(session_file(id)), content);
+    EXPECT_FALSE(exists(blob_file(digest)));
     reg_blob_cancel_upload(id.c_str());
   }
   // With the store sound again the same session finishes.
-  testsupport::remove_tree(tmp.sub("blobs"));
-  make_dirs(tmp.sub("blobs/sha256"));
+  testsupport::remove_tree(at("blobs"));
+  make_dirs(at("blobs/sha256"));
   const std::string id = session_with(content);
   plat_test_fail_nth(mkdir_calls(shard_as_made) + 1, EIO);
   char out[72];
   ASSERT_EQ(reg_blob_finish_upload(id.c_str(), digest.c_str(), out), -1);
   ASSERT_EQ(reg_blob_finish_upload(id.c_str(), digest.c_str(), out), 0) << last_error();
-  EXPECT_EQ(read_all(blob(digest)), content);
+  EXPECT_EQ(read_all(blob_file(digest)), content);
 }
 
 TEST_F(UploadsTest, FinishKeepsASessionThatCannotBeRead) {
   // Reading /proc/self/mem from its start fails with an I/O error.
   if (!exists("/proc/self/mem")) GTEST_SKIP() << "no /proc/self/mem";
   const std::string id = start();
-  ASSERT_EQ(unlink(session(id).c_str()), 0);
-  ASSERT_EQ(symlink("/proc/self/mem", session(id).c_str()), 0);
+  ASSERT_EQ(unlink(session_file(id).c_str()), 0);
+  ASSERT_EQ(symlink("/proc/self/mem", session_file(id).c_str()), 0);
   char out[72] = "untouched";
   EXPECT_EQ(reg_blob_finish_upload(id.c_str(), sha256_digest("").c_str(), out), -1);
   EXPECT_EQ(last_error(), "hashing upload failed");
   EXPECT_STREQ(out, "untouched");
-  EXPECT_TRUE(exists(session(id)));
+  EXPECT_TRUE(exists(session_file(id)));
 }
 
 TEST_F(UploadsTest, SessionsFinishingTheSameContentAtOnceAllSucceed) {
@@ -488,9 +466,9 @@ TEST_F(UploadsTest, SessionsFinishingTheSameContentAtOnceAllSucceed) {
     std::string want;
     for (int i = 0; i < kChildren; i++) want += "0 " + digest + " \n";
     EXPECT_EQ(lines, want);
-    EXPECT_EQ(list_names(tmp.sub("uploads")), std::vector<std::string>{});
-    EXPECT_EQ(list_names(shard(digest)), std::vector<std::string>{digest.substr(7)});
-    EXPECT_EQ(read_all(blob(digest)), content);
+    EXPECT_EQ(list_names(at("uploads")), std::vector<std::string>{});
+    EXPECT_EQ(list_names(shard_dir(digest)), std::vector<std::string>{digest.substr(7)});
+    EXPECT_EQ(read_all(blob_file(digest)), content);
   }
 }
 
@@ -499,7 +477,7 @@ TEST_F(UploadsTest, SessionsFinishingTheSameContentAtOnceAllSucceed) {
 TEST_F(UploadsTest, CancelRemovesTheSession) {
   const std::string id = session_with("abandoned");
   ASSERT_EQ(reg_blob_cancel_upload(id.c_str()), 0);
-  EXPECT_FALSE(exists(session(id)));
+  EXPECT_FALSE(exists(session_file(id)));
   // Cancelling what is not there counts as cancelled.
   EXPECT_EQ(reg_blob_cancel_upload(id.c_str()), 0);
   EXPECT_EQ(reg_blob_cancel_upload(kWellFormedId.c_str()), 0);
@@ -516,7 +494,7 @@ TEST_F(UploadsTest, CancelFailures) {
   plat_test_fail_nth(1, EACCES);
   EXPECT_EQ(reg_blob_cancel_upload(id.c_str()), -1);
   EXPECT_EQ(last_error(), "cancel failed");
-  EXPECT_EQ(read_all(session(id)), "kept");
+  EXPECT_EQ(read_all(session_file(id)), "kept");
 }
 
 // ---- order of the checks -------------------------------------------------------
@@ -563,16 +541,16 @@ TEST_F(UploadsTest, NullArgumentsAreReportedBeforeTheStoreIsAskedAndAnythingTouc
     EXPECT_EQ(c.call(), -1);
     EXPECT_EQ(last_error(), c.unready_message);
   }
-  EXPECT_EQ(list_tree(tmp.path()), std::vector<std::string>{"config.json"});
+  EXPECT_EQ(list_tree(root()), std::vector<std::string>{"config.json"});
 
-  ASSERT_EQ(reg_storage_init(tmp.path().c_str()), 0);
+  ASSERT_EQ(reg_storage_init(root().c_str()), 0);
   for (const Case &c : cases) {
     if (c.ready_message == nullptr) continue;
     SCOPED_TRACE(c.what);
     EXPECT_EQ(c.call(), -1);
     EXPECT_EQ(last_error(), c.ready_message);
   }
-  EXPECT_EQ(list_tree(tmp.path()), std::vector<std::string>{"config.json"});
+  EXPECT_EQ(list_tree(root()), std::vector<std::string>{"config.json"});
   EXPECT_EQ(reg_blob_finish_upload(id, digest.c_str(), buf), -1);
   EXPECT_EQ(last_error(), "upload not found: " + kWellFormedId);
 }
