@@ -80,6 +80,12 @@ void uuid_make(char *out);
 int uuid_valid(const char *s);
 void upload_path_for_uuid(const char *uuid, char *out, size_t size);
 
+// ---- upload sessions (uploads.cpp) ----
+// What every operation on an existing session checks after its own null
+// test: a ready store, then a well-formed identifier ("invalid upload
+// uuid"). 0 with the session file's path in `path` (kPathSize bytes).
+int session_path_checked(const char *upload_uuid, char *path);
+
 // ---- names, tags and manifest paths (paths.cpp); manifests (manifests.cpp) ----
 constexpr size_t kTagLinkRead = 128;  // buffer a tag link is read into
 int repo_name_valid(const char *name);

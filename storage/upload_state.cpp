@@ -11,13 +11,8 @@ int64_t reg_upload_get_size(const char *upload_uuid) {
     set_error("upload_uuid is NULL");
     return -1;
   }
-  if (require_ready() != 0) return -1;
-  if (!uuid_valid(upload_uuid)) {
-    set_error("invalid upload uuid");
-    return -1;
-  }
   char path[kPathSize];
-  upload_path_for_uuid(upload_uuid, path, sizeof path);
+  if (session_path_checked(upload_uuid, path) != 0) return -1;
   // A directory of that name is no session.
   int64_t size = file_exists(path) ? file_size(path) : -1;
   if (size < 0) {

@@ -21,6 +21,16 @@ static_assert(kActualSize >= kDigestSize, "the actual digest fits its buffer");
 
 }  // namespace
 
+int session_path_checked(const char *upload_uuid, char *path) {
+  if (require_ready() != 0) return -1;
+  if (!uuid_valid(upload_uuid)) {
+    set_error("invalid upload uuid");
+    return -1;
+  }
+  upload_path_for_uuid(upload_uuid, path, kPathSize);
+  return 0;
+}
+
 }  // namespace regst
 
 using namespace regst;
@@ -56,14 +66,8 @@ int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len)
     set_error("upload_uuid/data is NULL");
     return -1;
   }
-  if (require_ready() != 0) return -1;
-  if (!uuid_valid(upload_uuid)) {
-    set_error("invalid upload uuid");
-    return -1;
-  }
-
   char path[kPathSize];
-  upload_path_for_uuid(upload_uuid, path, sizeof path);
+  if (session_path_checked(upload_uuid, path) != 0) return -1;
   FILE *f = plat_fopen(path, "ab");
   if (f == nullptr) {
     set_error("upload not found: %s", upload_uuid);
@@ -87,18 +91,12 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
     set_error("NULL argument");
     return -1;
   }
-  if (require_ready() != 0) return -1;
-  if (!uuid_valid(upload_uuid)) {
-    set_error("invalid upload uuid");
-    return -1;
-  }
+  char session[kPathSize];
+  if (session_path_checked(upload_uuid, session) != 0) return -1;
   if (!digest_valid(expected_digest)) {
     set_error("invalid expected digest");
     return -1;
   }
-
-  char session[kPathSize];
-  upload_path_for_uuid(upload_uuid, session, sizeof session);
   if (!file_exists(session)) {
     set_error("upload not found: %s", upload_uuid);
     return -1;
@@ -153,13 +151,8 @@ int reg_blob_cancel_upload(const char *upload_uuid) {
     set_error("upload_uuid is NULL");
     return -1;
   }
-  if (require_ready() != 0) return -1;
-  if (!uuid_valid(upload_uuid)) {
-    set_error("invalid upload uuid");
-    return -1;
-  }
   char path[kPathSize];
-  upload_path_for_uuid(upload_uuid, path, sizeof path);
+  if (session_path_checked(upload_uuid, path) != 0) return -1;
   if (remove_file(path) != 0) {
     set_error("cancel failed");
     return -1;
