@@ -7,7 +7,7 @@
 //                     when that blob is stored (blobs are shared by every
 //                     repository), else start a session as usual
 //   PATCH  .../<id>   append the body to the session (202, with the Range
-//                     now held); a Content-Range that does not start at the
+//                     now held when the session exists); a Content-Range that does not start at the
 //                     session's size is answered 416 and appends nothing
 //   PUT    .../<id>   append a final chunk if any, then finish against
 //                     ?digest= (201)
@@ -196,8 +196,15 @@ void handle_post(const char *name) {
   finish_and_reply(name, new_id, expected);
 }
 
-void handle_patch(const char *name, const char *id) {
+// Reply naming a session, with the Range it holds when the session exists.
+void send_session_state(int status, const char *reason, const char *name, const char *id) {
   char range[kRangeSize];
+  const int64_t held = reg_upload_get_size(id);
+  if (held >= 0) range_line(held, range, sizeof range);
+  send_session_head(status, reason, name, id, held >= 0 ? range : nullptr);
+}
+
+void handle_patch(const char *name, const char *id) {
   const char *content_range = cgi_env("HTTP_CONTENT_RANGE", "");
   if (content_range[0] != '\0') {
     // A chunk must continue the session where it stands: one sent out of
@@ -206,24 +213,19 @@ void handle_patch(const char *name, const char *id) {
     if (held < 0) held = 0;
     uint64_t start = 0;
     if (!content_range_start(content_range, &start) || start != static_cast<uint64_t>(held)) {
+      char range[kRangeSize];
       range_line(held, range, sizeof range);
       ep_send_error_line(416, "BLOB_UPLOAD_INVALID", "content range does not continue the upload",
                          range);
     }
   }
   if (append_body(id) != 0) oci_send_error(400, "BLOB_UPLOAD_INVALID", "failed to append chunk");
-  range_line(reg_upload_get_size(id), range, sizeof range);
-  send_session_head(202, "Accepted", name, id, range);
+  send_session_state(202, "Accepted", name, id);
 }
 
 // GET: an existing session is reported with the Range it holds; any other
 // id is echoed as given.
-void handle_get(const char *name, const char *id) {
-  char range[kRangeSize];
-  int64_t held = reg_upload_get_size(id);
-  if (held >= 0) range_line(held, range, sizeof range);
-  send_session_head(204, "No Content", name, id, held >= 0 ? range : nullptr);
-}
+void handle_get(const char *name, const char *id) { send_session_state(204, "No Content", name, id); }
 
 // PUT: the digest is required before anything is read; an optional final
 // chunk is appended, then the session is finished.
