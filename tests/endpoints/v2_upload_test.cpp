@@ -11,8 +11,14 @@
 #include <utility>
 #include <vector>
 
+#include "harness.h"
 #include "support.h"
 
+using eptest::blob_file;
+using eptest::digest_of;
+using eptest::error_reply;
+using eptest::printable;
+using eptest::reply;
 using testsupport::ChildResult;
 using testsupport::TempDir;
 
@@ -47,20 +53,7 @@ struct Case {
   std::vector<std::pair<std::string, std::string>> want_tree{};
 };
 
-std::string digest_of(const std::string &data) { return testsupport::sha256_digest(data); }
-
-std::string blob_file(const std::string &content) {
-  std::string hex = digest_of(content).substr(7);
-  return "blobs/sha256/" + hex.substr(0, 2) + "/" + hex;
-}
-
 std::string session_file(const std::string &id) { return "uploads/" + id + ".part"; }
-
-std::string reply(const std::string &status, const std::vector<std::string> &lines = {}) {
-  std::string out = "Status: " + status + "\r\nDocker-Distribution-API-Version: registry/2.0\r\n";
-  for (const auto &l : lines) out += l + "\r\n";
-  return out + "\r\n";
-}
 
 // `range`: the Range line that ends the reply, "" for none.
 std::string session_reply(const std::string &status, const std::string &name, const std::string &id,
@@ -80,14 +73,6 @@ std::string created_reply(const std::string &name, const std::string &content) {
   std::string d = digest_of(content);
   return reply("201 Created",
                {"Location: /v2/" + name + "/blobs/" + d, "Docker-Content-Digest: " + d});
-}
-
-std::string error_reply(int status, const std::string &code, const std::string &message) {
-  return "Status: " + std::to_string(status) +
-         "\r\nDocker-Distribution-API-Version: registry/2.0\r\n"
-         "Content-Type: application/json; charset=utf-8\r\n\r\n"
-         "{\"errors\":[{\"code\":\"" +
-         code + "\",\"message\":\"" + message + "\"}]}\n";
 }
 
 const std::string kNameUnknown = error_reply(404, "NAME_UNKNOWN", "repository name not known");
@@ -207,10 +192,8 @@ std::vector<Case> cases() {
 
   // PATCH with Content-Range: a chunk must continue the session.
   auto refused = [](const std::string &range) {
-    return "Status: 416\r\nDocker-Distribution-API-Version: registry/2.0\r\n" + range +
-           "\r\nContent-Type: application/json; charset=utf-8\r\n\r\n"
-           "{\"errors\":[{\"code\":\"BLOB_UPLOAD_INVALID\",\"message\":"
-           "\"content range does not continue the upload\"}]}\n";
+    return error_reply(416, "BLOB_UPLOAD_INVALID", "content range does not continue the upload",
+                       {range});
   };
   struct RangeCase {
     const char *name;
@@ -373,20 +356,6 @@ std::string mark_new_ids(const std::string &s, std::set<std::string> &seen) {
   return out;
 }
 
-std::string printable(const std::string &s) {
-  if (s.size() > 400) return "<" + std::to_string(s.size()) + " bytes>";
-  std::string out;
-  for (char c : s) {
-    if (c == '\r')
-      out += "\\r";
-    else if (c == '\n')
-      out += "\\n\n";
-    else
-      out += c;
-  }
-  return out;
-}
-
 // Failure messages name the case instead of dumping its bytes.
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
@@ -398,16 +367,10 @@ TEST_P(V2UploadProgram, RepliesAndLeavesTheStore) {
   std::string root = tmp.sub(c.root_under_file ? "file/store" : "store");
   if (c.root_under_file) testsupport::write_all(tmp.sub("file"), "not a directory");
 
-  for (const auto &[id, content] : c.sessions) {
-    testsupport::make_dirs(root + "/uploads");
-    testsupport::write_all(root + "/" + session_file(id), content);
-  }
+  eptest::Seed seed{.blobs = c.blobs};
+  for (const auto &[id, content] : c.sessions) seed.files.emplace_back(session_file(id), content);
+  eptest::seed_store(root, seed);
   for (const auto &id : c.session_dirs) testsupport::make_dirs(root + "/" + session_file(id));
-  for (const auto &content : c.blobs) {
-    std::string f = root + "/" + blob_file(content);
-    testsupport::make_dirs(f.substr(0, f.rfind('/')));
-    testsupport::write_all(f, content);
-  }
 
   std::map<std::string, std::string> env = {{"REGISTRY_STORAGE_ROOT", root}};
   if (c.method) env["REQUEST_METHOD"] = *c.method;
