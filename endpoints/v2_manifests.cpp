@@ -85,7 +85,9 @@ void send_manifest(const char *name, const char *ref, bool with_body) {
 }
 
 // Reads the request body whole, at most kMaxBody bytes; 413 when more is
-// announced. The caller frees the buffer.
+// announced, 400 when it ends before the announced length (a manifest
+// stored from a cut body would not be the one the client sent). The caller
+// frees the buffer.
 unsigned char *read_body(uint64_t *out_len) {
   cgi_body body;
   uint64_t announced = 0;
@@ -106,6 +108,10 @@ unsigned char *read_body(uint64_t *out_len) {
     len += n;
   }
   cgi_body_close(&body);
+  if (len < announced) {
+    free(buf);
+    oci_send_error(400, "SIZE_INVALID", "manifest body shorter than announced");
+  }
   *out_len = len;
   return buf;
 }
