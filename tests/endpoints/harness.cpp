@@ -93,6 +93,16 @@ std::string error_reply(int status, const std::string &code, const std::string &
                "{\"errors\":[{\"code\":\"" + code + "\",\"message\":\"" + message + "\"}]}\n";
 }
 
+std::string page_reply(const std::string &doc, const std::string &next_page) {
+  std::vector<std::string> lines = {kJsonType};
+  if (!next_page.empty()) lines.push_back("Link: <" + next_page + ">; rel=\"next\"");
+  return reply("200 OK", lines, doc + "\n");
+}
+
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
+std::string case_name(const ::testing::TestParamInfo<Case> &info) { return info.param.name; }
+
 std::string printable(const std::string &s) {
   if (s.size() > 2000) return "<" + std::to_string(s.size()) + " bytes>";
   std::string out;

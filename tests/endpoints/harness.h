@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "support.h"
 
 namespace eptest {
@@ -71,6 +73,36 @@ std::string printable(const std::string &s);
 // whole standard output, the exit status and the file checks.
 void run_case(const std::string &program, const Seed &seed, const Request &req,
               const std::string &want_out, const std::vector<FileCheck> &checks);
+
+// The JSON content-type line of every JSON reply.
+inline const std::string kJsonType = "Content-Type: application/json; charset=utf-8";
+// A listing page: 200 OK, JSON, a Link header to `next_page` when it is not
+// empty, and the document with its line end.
+std::string page_reply(const std::string &doc, const std::string &next_page = "");
+
+// One row of a program's table of requests: `name` is the test's name.
+struct Case {
+  std::string name;
+  Seed seed;
+  Request req;
+  std::string want_out;
+  std::vector<FileCheck> checks{};
+};
+void PrintTo(const Case &c, std::ostream *os);
+std::string case_name(const ::testing::TestParamInfo<Case> &info);
+
+// A program's table, run row by row. Calling sequence, per program:
+//   class V2FooProgram : public eptest::ProgramTest {};
+//   TEST_P(V2FooProgram, Replies) { run("v2_foo"); }
+//   INSTANTIATE_TEST_SUITE_P(Requests, V2FooProgram, ::testing::ValuesIn(cases()),
+//                            eptest::case_name);
+class ProgramTest : public ::testing::TestWithParam<Case> {
+ protected:
+  void run(const std::string &program) {
+    const Case &c = GetParam();
+    run_case(program, c.seed, c.req, c.want_out, c.checks);
+  }
+};
 
 }  // namespace eptest
 

@@ -9,28 +9,20 @@
 
 namespace {
 
+using eptest::Case;
 using eptest::error_reply;
+using eptest::kJsonType;
 using eptest::reply;
 using eptest::Request;
 using eptest::Seed;
 
-struct Case {
-  std::string name;
-  Seed seed;
-  Request req;
-  std::string want_out;
-};
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
-
-const std::string kJson = "Content-Type: application/json; charset=utf-8";
-
 std::vector<Case> cases() {
   // clang-format off
   return {
-    {"version_check", {}, {.path = "/v2/"}, reply("200", {kJson}, "{}\n")},
-    {"version_check_without_slash", {}, {.path = "/v2"}, reply("200", {kJson}, "{}\n")},
+    {"version_check", {}, {.path = "/v2/"}, reply("200", {kJsonType}, "{}\n")},
+    {"version_check_without_slash", {}, {.path = "/v2"}, reply("200", {kJsonType}, "{}\n")},
     {"version_check_by_head", {}, {.method = "HEAD", .path = "/v2/"},
-     reply("200", {kJson}, "{}\n")},
+     reply("200", {kJsonType}, "{}\n")},
     {"version_check_by_post", {}, {.method = "POST", .path = "/v2/"},
      error_reply(405, "UNSUPPORTED", "Method not allowed for the version check")},
     {"unrouted_path", {}, {.path = "/v2/team/app/unknown"},
@@ -39,14 +31,10 @@ std::vector<Case> cases() {
   // clang-format on
 }
 
-class V2BaseProgram : public ::testing::TestWithParam<Case> {};
+class V2BaseProgram : public eptest::ProgramTest {};
 
-TEST_P(V2BaseProgram, Replies) {
-  const Case &c = GetParam();
-  eptest::run_case("v2_base", c.seed, c.req, c.want_out, {});
-}
+TEST_P(V2BaseProgram, Replies) { run("v2_base"); }
 
-INSTANTIATE_TEST_SUITE_P(Requests, V2BaseProgram, ::testing::ValuesIn(cases()),
-                         [](const ::testing::TestParamInfo<Case> &i) { return i.param.name; });
+INSTANTIATE_TEST_SUITE_P(Requests, V2BaseProgram, ::testing::ValuesIn(cases()), eptest::case_name);
 
 }  // namespace

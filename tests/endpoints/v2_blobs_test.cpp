@@ -10,21 +10,13 @@
 namespace {
 
 using eptest::blob_file;
+using eptest::Case;
 using eptest::digest_of;
 using eptest::error_reply;
 using eptest::FileCheck;
 using eptest::reply;
 using eptest::Request;
 using eptest::Seed;
-
-struct Case {
-  std::string name;
-  Seed seed;
-  Request req;
-  std::string want_out;
-  std::vector<FileCheck> checks{};
-};
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
 // A blob that is not a repetition of a short pattern and spans several
 // 64 KiB pieces, so a piece sent twice, dropped or out of order shows.
@@ -146,14 +138,10 @@ std::vector<Case> cases() {
   // clang-format on
 }
 
-class V2BlobsProgram : public ::testing::TestWithParam<Case> {};
+class V2BlobsProgram : public eptest::ProgramTest {};
 
-TEST_P(V2BlobsProgram, Replies) {
-  const Case &c = GetParam();
-  eptest::run_case("v2_blobs", c.seed, c.req, c.want_out, c.checks);
-}
+TEST_P(V2BlobsProgram, Replies) { run("v2_blobs"); }
 
-INSTANTIATE_TEST_SUITE_P(Requests, V2BlobsProgram, ::testing::ValuesIn(cases()),
-                         [](const ::testing::TestParamInfo<Case> &i) { return i.param.name; });
+INSTANTIATE_TEST_SUITE_P(Requests, V2BlobsProgram, ::testing::ValuesIn(cases()), eptest::case_name);
 
 }  // namespace

@@ -9,24 +9,12 @@
 
 namespace {
 
+using eptest::Case;
 using eptest::error_reply;
+using eptest::page_reply;
 using eptest::reply;
 using eptest::Request;
 using eptest::Seed;
-
-struct Case {
-  std::string name;
-  Seed seed;
-  Request req;
-  std::string want_out;
-};
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
-
-std::string ok(const std::string &doc, const std::string &link = "") {
-  std::vector<std::string> lines = {"Content-Type: application/json; charset=utf-8"};
-  if (!link.empty()) lines.push_back("Link: <" + link + ">; rel=\"next\"");
-  return reply("200 OK", lines, doc + "\n");
-}
 
 std::vector<Case> cases() {
   Seed repos;
@@ -39,15 +27,15 @@ std::vector<Case> cases() {
   // clang-format off
   return {
     {"lists_every_repository_by_its_full_name", repos, {.path = p},
-     ok(R"({"repositories":["library/ubuntu","solo","team/app","team/app/debug"]})")},
+     page_reply(R"({"repositories":["library/ubuntu","solo","team/app","team/app/debug"]})")},
     {"first_page_links_to_the_next", repos, {.path = p, .query = "n=2"},
-     ok(R"({"repositories":["library/ubuntu","solo"]})", "/v2/_catalog?n=2&last=solo")},
+     page_reply(R"({"repositories":["library/ubuntu","solo"]})", "/v2/_catalog?n=2&last=solo")},
     {"next_page_starts_after_last", repos, {.path = p, .query = "n=2&last=solo"},
-     ok(R"({"repositories":["team/app","team/app/debug"]})")},
+     page_reply(R"({"repositories":["team/app","team/app/debug"]})")},
     {"last_given_percent_encoded", repos, {.path = p, .query = "last=team%2Fapp"},
-     ok(R"({"repositories":["team/app/debug"]})")},
-    {"empty_store", {}, {.path = p}, ok(R"({"repositories":[]})")},
-    {"page_size_zero", repos, {.path = p, .query = "n=0"}, ok(R"({"repositories":[]})")},
+     page_reply(R"({"repositories":["team/app/debug"]})")},
+    {"empty_store", {}, {.path = p}, page_reply(R"({"repositories":[]})")},
+    {"page_size_zero", repos, {.path = p, .query = "n=0"}, page_reply(R"({"repositories":[]})")},
     {"page_size_not_a_number", repos, {.path = p, .query = "n=x"}, bad_n},
     {"other_methods_are_not_allowed", repos, {.method = "POST", .path = p},
      error_reply(405, "UNSUPPORTED", "Method not allowed for catalog endpoint")},
@@ -55,14 +43,11 @@ std::vector<Case> cases() {
   // clang-format on
 }
 
-class V2CatalogProgram : public ::testing::TestWithParam<Case> {};
+class V2CatalogProgram : public eptest::ProgramTest {};
 
-TEST_P(V2CatalogProgram, Replies) {
-  const Case &c = GetParam();
-  eptest::run_case("v2_catalog", c.seed, c.req, c.want_out, {});
-}
+TEST_P(V2CatalogProgram, Replies) { run("v2_catalog"); }
 
 INSTANTIATE_TEST_SUITE_P(Requests, V2CatalogProgram, ::testing::ValuesIn(cases()),
-                         [](const ::testing::TestParamInfo<Case> &i) { return i.param.name; });
+                         eptest::case_name);
 
 }  // namespace

@@ -11,6 +11,7 @@
 namespace {
 
 using eptest::blob_file;
+using eptest::Case;
 using eptest::digest_of;
 using eptest::error_reply;
 using eptest::FileCheck;
@@ -20,15 +21,6 @@ using eptest::manifest_json;
 using eptest::reply;
 using eptest::Request;
 using eptest::Seed;
-
-struct Case {
-  std::string name;
-  Seed seed;
-  Request req;
-  std::string want_out;
-  std::vector<FileCheck> checks{};
-};
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
 constexpr char kOciManifest[] = "application/vnd.oci.image.manifest.v1+json";
 constexpr char kOciIndex[] = "application/vnd.oci.image.index.v1+json";
@@ -244,14 +236,11 @@ std::vector<Case> cases() {
   // clang-format on
 }
 
-class V2ManifestsProgram : public ::testing::TestWithParam<Case> {};
+class V2ManifestsProgram : public eptest::ProgramTest {};
 
-TEST_P(V2ManifestsProgram, Replies) {
-  const Case &c = GetParam();
-  eptest::run_case("v2_manifests", c.seed, c.req, c.want_out, c.checks);
-}
+TEST_P(V2ManifestsProgram, Replies) { run("v2_manifests"); }
 
 INSTANTIATE_TEST_SUITE_P(Requests, V2ManifestsProgram, ::testing::ValuesIn(cases()),
-                         [](const ::testing::TestParamInfo<Case> &i) { return i.param.name; });
+                         eptest::case_name);
 
 }  // namespace

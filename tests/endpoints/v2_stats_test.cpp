@@ -9,20 +9,12 @@
 
 namespace {
 
+using eptest::Case;
 using eptest::error_reply;
+using eptest::kJsonType;
 using eptest::reply;
 using eptest::Request;
 using eptest::Seed;
-
-struct Case {
-  std::string name;
-  Seed seed;
-  Request req;
-  std::string want_out;
-};
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
-
-const std::string kJson = "Content-Type: application/json; charset=utf-8";
 
 std::vector<Case> cases() {
   const std::string empty_stats =
@@ -33,9 +25,9 @@ std::vector<Case> cases() {
   // clang-format off
   return {
     {"stats_of_an_empty_store", {}, {.path = "/v2/_stats"},
-     reply("200", {kJson}, empty_stats + "\n")},
+     reply("200", {kJsonType}, empty_stats + "\n")},
     {"stats_count_what_is_stored", some, {.path = "/v2/_stats"},
-     reply("200", {kJson},
+     reply("200", {kJsonType},
            R"({"version":"1.0.0","repositories":1,"tags":1,"blobs":2,"blob_bytes":5,"active_uploads":1,"upload_bytes":4})" "\n")},
     {"stats_by_post", {}, {.method = "POST", .path = "/v2/_stats"},
      error_reply(405, "UNSUPPORTED", "Method not allowed for statistics endpoint")},
@@ -43,14 +35,10 @@ std::vector<Case> cases() {
   // clang-format on
 }
 
-class V2StatsProgram : public ::testing::TestWithParam<Case> {};
+class V2StatsProgram : public eptest::ProgramTest {};
 
-TEST_P(V2StatsProgram, Replies) {
-  const Case &c = GetParam();
-  eptest::run_case("v2_stats", c.seed, c.req, c.want_out, {});
-}
+TEST_P(V2StatsProgram, Replies) { run("v2_stats"); }
 
-INSTANTIATE_TEST_SUITE_P(Requests, V2StatsProgram, ::testing::ValuesIn(cases()),
-                         [](const ::testing::TestParamInfo<Case> &i) { return i.param.name; });
+INSTANTIATE_TEST_SUITE_P(Requests, V2StatsProgram, ::testing::ValuesIn(cases()), eptest::case_name);
 
 }  // namespace

@@ -9,24 +9,13 @@
 
 namespace {
 
+using eptest::Case;
 using eptest::error_reply;
+using eptest::kJsonType;
+using eptest::page_reply;
 using eptest::reply;
 using eptest::Request;
 using eptest::Seed;
-
-struct Case {
-  std::string name;
-  Seed seed;
-  Request req;
-  std::string want_out;
-};
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
-
-std::string ok(const std::string &doc, const std::string &link = "") {
-  std::vector<std::string> lines = {"Content-Type: application/json; charset=utf-8"};
-  if (!link.empty()) lines.push_back("Link: <" + link + ">; rel=\"next\"");
-  return reply("200 OK", lines, doc + "\n");
-}
 
 std::vector<Case> cases() {
   const std::string m = "repositories/team/app/_manifests/";
@@ -43,22 +32,25 @@ std::vector<Case> cases() {
 
   // clang-format off
   return {
-    {"lists_every_tag_sorted", tagged, {.path = p}, ok(all)},
+    {"lists_every_tag_sorted", tagged, {.path = p}, page_reply(all)},
     {"head_sends_the_head_only", tagged, {.method = "HEAD", .path = p},
-     reply("200 OK", {"Content-Type: application/json; charset=utf-8"})},
+     reply("200 OK", {kJsonType})},
     {"first_page_links_to_the_next", tagged, {.path = p, .query = "n=2"},
-     ok(R"({"name":"team/app","tags":["1.0","latest"]})", "/v2/team/app/tags/list?n=2&last=latest")},
+     page_reply(R"({"name":"team/app","tags":["1.0","latest"]})",
+                "/v2/team/app/tags/list?n=2&last=latest")},
     {"next_page_starts_after_last", tagged, {.path = p, .query = "n=2&last=latest"},
-     ok(R"({"name":"team/app","tags":["v1","v2"]})")},
+     page_reply(R"({"name":"team/app","tags":["v1","v2"]})")},
     {"last_between_tags", tagged, {.path = p, .query = "last=m"},
-     ok(R"({"name":"team/app","tags":["v1","v2"]})")},
-    {"page_size_above_the_maximum_is_capped", tagged, {.path = p, .query = "n=1000000000000"}, ok(all)},
+     page_reply(R"({"name":"team/app","tags":["v1","v2"]})")},
+    {"page_size_above_the_maximum_is_capped", tagged, {.path = p, .query = "n=1000000000000"},
+     page_reply(all)},
     {"page_size_zero_gives_an_empty_page", tagged, {.path = p, .query = "n=0"},
-     ok(R"({"name":"team/app","tags":[]})")},
+     page_reply(R"({"name":"team/app","tags":[]})")},
     {"negative_page_size", tagged, {.path = p, .query = "n=-1"}, bad_n},
     {"page_size_not_a_number", tagged, {.path = p, .query = "n=ten"}, bad_n},
     {"page_size_with_a_sign", tagged, {.path = p, .query = "n=%2B2"}, bad_n},
-    {"repository_without_tags", untagged, {.path = p}, ok(R"({"name":"team/app","tags":[]})")},
+    {"repository_without_tags", untagged, {.path = p},
+     page_reply(R"({"name":"team/app","tags":[]})")},
     {"unknown_repository", tagged, {.path = "/v2/team/other/tags/list"},
      error_reply(404, "NAME_UNKNOWN", "repository name not known to registry")},
     {"parent_directory_is_no_repository", tagged, {.path = "/v2/team/tags/list"},
@@ -67,7 +59,8 @@ std::vector<Case> cases() {
      error_reply(400, "NAME_INVALID", "invalid repository name")},
     {"name_may_hold_a_tags_component",
      {.files = {{"repositories/a/tags/list/b/_manifests/tags/x/current/link", d}}},
-     {.path = "/v2/a/tags/list/b/tags/list"}, ok(R"({"name":"a/tags/list/b","tags":["x"]})")},
+     {.path = "/v2/a/tags/list/b/tags/list"},
+     page_reply(R"({"name":"a/tags/list/b","tags":["x"]})")},
     {"trailing_text_after_the_marker", tagged, {.path = p + "x"},
      error_reply(404, "NAME_UNKNOWN", "repository name not known")},
     {"other_methods_are_not_allowed", tagged, {.method = "DELETE", .path = p},
@@ -76,14 +69,10 @@ std::vector<Case> cases() {
   // clang-format on
 }
 
-class V2TagsProgram : public ::testing::TestWithParam<Case> {};
+class V2TagsProgram : public eptest::ProgramTest {};
 
-TEST_P(V2TagsProgram, Replies) {
-  const Case &c = GetParam();
-  eptest::run_case("v2_tags", c.seed, c.req, c.want_out, {});
-}
+TEST_P(V2TagsProgram, Replies) { run("v2_tags"); }
 
-INSTANTIATE_TEST_SUITE_P(Requests, V2TagsProgram, ::testing::ValuesIn(cases()),
-                         [](const ::testing::TestParamInfo<Case> &i) { return i.param.name; });
+INSTANTIATE_TEST_SUITE_P(Requests, V2TagsProgram, ::testing::ValuesIn(cases()), eptest::case_name);
 
 }  // namespace
