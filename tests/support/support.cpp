@@ -161,14 +161,12 @@ int stdin_fd_for(const std::string &data) {
   return fd;
 }
 
-}  // namespace
-
-ChildResult run_in_child(const std::function<void()> &fn,
-                         const std::map<std::string, std::string> &env,
-                         const std::string &stdin_data) {
+// Forks a child with standard input read from `in_fd` (closed here) and
+// standard output and error captured, runs `child` in it (which must not
+// return), and collects what the child wrote and how it ended.
+ChildResult spawn(int in_fd, const std::function<void()> &child) {
   int out_p[2], err_p[2];
   if (pipe(out_p) != 0 || pipe(err_p) != 0) throw std::runtime_error("pipe failed");
-  int in_fd = stdin_fd_for(stdin_data);
   fflush(nullptr);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
@@ -176,17 +174,13 @@ ChildResult run_in_child(const std::function<void()> &fn,
     dup2(in_fd, 0);
     dup2(out_p[1], 1);
     dup2(err_p[1], 2);
+    close(in_fd);
     close(out_p[0]);
+    close(out_p[1]);
     close(err_p[0]);
-    for (const auto &[k, v] : env) {
-      if (v.empty())
-        unsetenv(k.c_str());
-      else
-        setenv(k.c_str(), v.c_str(), 1);
-    }
-    fn();
-    fflush(nullptr);
-    _exit(0);
+    close(err_p[1]);
+    child();
+    _exit(127);
   }
   close(in_fd);
   close(out_p[1]);
@@ -197,12 +191,28 @@ ChildResult run_in_child(const std::function<void()> &fn,
   return r;
 }
 
+}  // namespace
+
+ChildResult run_in_child(const std::function<void()> &fn,
+                         const std::map<std::string, std::string> &env,
+                         const std::string &stdin_data) {
+  return spawn(stdin_fd_for(stdin_data), [&] {
+    for (const auto &[k, v] : env) {
+      if (v.empty())
+        unsetenv(k.c_str());
+      else
+        setenv(k.c_str(), v.c_str(), 1);
+    }
+    fn();
+    fflush(nullptr);
+    _exit(0);
+  });
+}
+
 ChildResult run_program(const std::string &path, const std::vector<std::string> &args,
                         const std::map<std::string, std::string> &env,
                         const std::string &stdin_data, const std::string &cwd,
                         const std::string &stdin_file) {
-  int out_p[2], err_p[2];
-  if (pipe(out_p) != 0 || pipe(err_p) != 0) throw std::runtime_error("pipe failed");
   int in_fd = stdin_file.empty() ? stdin_fd_for(stdin_data) : open(stdin_file.c_str(), O_RDONLY);
   if (in_fd < 0) throw std::runtime_error("cannot open " + stdin_file);
   std::vector<std::string> envs;
@@ -215,26 +225,11 @@ ChildResult run_program(const std::string &path, const std::vector<std::string> 
   std::vector<std::string> a = args;
   for (auto &s : a) argv.push_back(s.data());
   argv.push_back(nullptr);
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    dup2(in_fd, 0);
-    dup2(out_p[1], 1);
-    dup2(err_p[1], 2);
-    close(out_p[0]);
-    close(err_p[0]);
+  return spawn(in_fd, [&] {
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     execve(prog.c_str(), argv.data(), envp.data());
     _exit(127);
-  }
-  close(in_fd);
-  close(out_p[1]);
-  close(err_p[1]);
-  ChildResult r;
-  drain(out_p[0], err_p[0], r);
-  finish(pid, r);
-  return r;
+  });
 }
 
 std::string sha256_digest(const std::string &data) {
