@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -31,6 +32,29 @@ void make_sparse(const std::string &path, uint64_t size) {
   ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);
 }
 
+// The files the body readers are pointed at: one holding `content`, an
+// empty one, and a name with no file behind it.
+struct BodyFiles {
+  explicit BodyFiles(const std::string &content) {
+    write_all(body, content);
+    write_all(empty, "");
+  }
+  TempDir tmp;
+  const std::string body = tmp.sub("body.bin");
+  const std::string empty = tmp.sub("empty.bin");
+  const std::string missing = tmp.sub("missing.bin");
+};
+
+// Runs `fn` in a child with the request's body variables: those `env` does
+// not name are unset, so nothing leaks in from the test's own environment.
+testsupport::ChildResult run_with_body(const std::function<void()> &fn,
+                                       std::map<std::string, std::string> env,
+                                       const std::string &stdin_data) {
+  env.emplace("POST_BODY_FILE", "");
+  env.emplace("CONTENT_LENGTH", "");
+  return run_in_child(fn, env, stdin_data);
+}
+
 // In the child: calls cgi_read_post and prints what came back.
 void print_read_post() {
   uint64_t n = 12345;
@@ -46,13 +70,8 @@ void print_read_post() {
 }
 
 TEST(CgiReadPost, ReadsTheBodyFromTheBodyFileOrStandardInput) {
-  TempDir tmp;
-  const std::string body_file = tmp.sub("body.bin");
   const std::string binary("a\0b\r\nc\x1a\xff", 8);
-  write_all(body_file, binary);
-  const std::string empty_file = tmp.sub("empty.bin");
-  write_all(empty_file, "");
-  const std::string missing = tmp.sub("missing.bin");
+  const BodyFiles files(binary);
 
   struct Case {
     const char *label;
@@ -79,23 +98,20 @@ TEST(CgiReadPost, ReadsTheBodyFromTheBodyFileOrStandardInput) {
       {"length beyond 64 bits", {{"CONTENT_LENGTH", "99999999999999999999999"}}, "abc",
        "buf n=3 term=1 [abc]"},
       {"body file wins over stdin",
-       {{"POST_BODY_FILE", body_file}, {"CONTENT_LENGTH", "3"}}, "xyz",
+       {{"POST_BODY_FILE", files.body}, {"CONTENT_LENGTH", "3"}}, "xyz",
        "buf n=8 term=1 [" + binary + "]"},
-      {"body file without length", {{"POST_BODY_FILE", body_file}}, "",
+      {"body file without length", {{"POST_BODY_FILE", files.body}}, "",
        "buf n=8 term=1 [" + binary + "]"},
-      {"empty body file", {{"POST_BODY_FILE", empty_file}, {"CONTENT_LENGTH", "3"}}, "xyz",
+      {"empty body file", {{"POST_BODY_FILE", files.empty}, {"CONTENT_LENGTH", "3"}}, "xyz",
        "buf n=0 term=1 []"},
       {"missing body file falls back",
-       {{"POST_BODY_FILE", missing}, {"CONTENT_LENGTH", "3"}}, "xyz", "buf n=3 term=1 [xyz]"},
-      {"unmeasurable body file", {{"POST_BODY_FILE", tmp.path()}, {"CONTENT_LENGTH", "3"}},
+       {{"POST_BODY_FILE", files.missing}, {"CONTENT_LENGTH", "3"}}, "xyz", "buf n=3 term=1 [xyz]"},
+      {"unmeasurable body file", {{"POST_BODY_FILE", files.tmp.path()}, {"CONTENT_LENGTH", "3"}},
        "xyz", "null n=0"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.label);
-    auto env = c.env;
-    env.emplace("POST_BODY_FILE", "");
-    env.emplace("CONTENT_LENGTH", "");
-    auto r = run_in_child(print_read_post, env, c.stdin_data);
+    auto r = run_with_body(print_read_post, c.env, c.stdin_data);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, c.expected);
   }
@@ -158,12 +174,7 @@ void print_stream(size_t cap) {
 }
 
 TEST(CgiBodyStream, DeliversTheBodyInPiecesOfAtMostCap) {
-  TempDir tmp;
-  const std::string body_file = tmp.sub("body.bin");
-  write_all(body_file, "hello world");
-  const std::string empty_file = tmp.sub("empty.bin");
-  write_all(empty_file, "");
-  const std::string missing = tmp.sub("missing.bin");
+  const BodyFiles files("hello world");
 
   struct Case {
     const char *label;
@@ -174,14 +185,14 @@ TEST(CgiBodyStream, DeliversTheBodyInPiecesOfAtMostCap) {
   };
   const std::vector<Case> cases = {
       {"body file, length from the file",
-       {{"POST_BODY_FILE", body_file}, {"CONTENT_LENGTH", "3"}}, "xyz", 4,
+       {{"POST_BODY_FILE", files.body}, {"CONTENT_LENGTH", "3"}}, "xyz", 4,
        "announced=11 pieces=4,4,3 again=0|hello world"},
-      {"body file, one piece", {{"POST_BODY_FILE", body_file}}, "", 64,
+      {"body file, one piece", {{"POST_BODY_FILE", files.body}}, "", 64,
        "announced=11 pieces=11 again=0|hello world"},
-      {"empty body file", {{"POST_BODY_FILE", empty_file}, {"CONTENT_LENGTH", "3"}}, "xyz", 4,
+      {"empty body file", {{"POST_BODY_FILE", files.empty}, {"CONTENT_LENGTH", "3"}}, "xyz", 4,
        "announced=0 pieces= again=0|"},
       {"missing body file falls back to stdin",
-       {{"POST_BODY_FILE", missing}, {"CONTENT_LENGTH", "3"}}, "xyz", 4,
+       {{"POST_BODY_FILE", files.missing}, {"CONTENT_LENGTH", "3"}}, "xyz", 4,
        "announced=3 pieces=3 again=0|xyz"},
       {"stdin, pieces of cap", {{"CONTENT_LENGTH", "10"}}, "0123456789", 3,
        "announced=10 pieces=3,3,3,1 again=0|0123456789"},
@@ -210,11 +221,8 @@ TEST(CgiBodyStream, DeliversTheBodyInPiecesOfAtMostCap) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.label);
-    auto env = c.env;
-    env.emplace("POST_BODY_FILE", "");
-    env.emplace("CONTENT_LENGTH", "");
     size_t cap = c.cap;
-    auto r = run_in_child([cap] { print_stream(cap); }, env, c.stdin_data);
+    auto r = run_with_body([cap] { print_stream(cap); }, c.env, c.stdin_data);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, c.expected);
   }
