@@ -66,16 +66,6 @@ void decode_value(const char *v, const char *end, char *out) {
   out[n] = '\0';
 }
 
-// Parses the leading decimal number of CONTENT_LENGTH as strtol does
-// (leading blanks and a sign allowed, text after the digits ignored);
-// 0 when unset or not a number. Values beyond the 64-bit range saturate.
-int64_t content_length64() {
-  const char *s = getenv("CONTENT_LENGTH");
-  if (s == nullptr) return 0;
-  long long v = strtoll(s, nullptr, 10);
-  return static_cast<int64_t>(v);
-}
-
 // Opens POST_BODY_FILE for binary reading; null when unset, empty or it does
 // not open.
 FILE *open_body_file() {
@@ -84,10 +74,9 @@ FILE *open_body_file() {
   return plat_fopen(path, "rb");
 }
 
-// Parses CONTENT_LENGTH as an unsigned 64-bit decimal count for the
-// streaming reader: blanks and "+" may lead, text after the digits is
-// ignored, a value past 2^64 - 1 saturates. Unset, negative or not a number
-// gives 0.
+// CONTENT_LENGTH as an unsigned 64-bit decimal count, read as strtol reads
+// a number: blanks and "+" may lead, text after the digits is ignored, a
+// value past 2^64 - 1 saturates. Unset, negative or not a number gives 0.
 uint64_t content_length_u64() {
   const char *s = getenv("CONTENT_LENGTH");
   if (s == nullptr) return 0;
@@ -192,9 +181,9 @@ char *cgi_read_post(uint64_t *out_len) {
     return buf;
   }
 
-  int64_t len = content_length64();
-  if (len > kMaxPostLen) len = kMaxPostLen;
-  if (len <= 0) return nullptr;
+  const uint64_t announced = content_length_u64();
+  if (announced == 0) return nullptr;
+  const int64_t len = announced > kMaxPostLen ? kMaxPostLen : static_cast<int64_t>(announced);
   plat_binary_mode(stdin);
   char *buf = static_cast<char *>(malloc(static_cast<size_t>(len) + 1));
   if (buf == nullptr) return nullptr;
