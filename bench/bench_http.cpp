@@ -89,40 +89,32 @@ std::string find_program(const std::string &name, const std::vector<std::string>
 
 Options parse_args(int argc, char **argv) {
   Options o;
-  for (int i = 1; i < argc; i++) {
-    std::string a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) usage();
-      return argv[++i];
-    };
-    if (a == "--smoke") {
+  bench::Args args(argc, argv, usage);
+  while (args.next()) {
+    if (args.is("--smoke")) {
       o.smoke = true;
       o.total = (2 << 20) + 4321;
       o.chunk = 1 << 20;
       o.seconds = 0.3;
       o.clients = 2;
-    } else if (a == "--total") {
-      o.total = bench::parse_size(value());
-      if (o.total < 0) usage();
-    } else if (a == "--chunk") {
-      o.chunk = bench::parse_size(value());
-      if (o.chunk <= 0) usage();
-    } else if (a == "--seconds") {
-      o.seconds = atof(value().c_str());
-      if (o.seconds <= 0) usage();
-    } else if (a == "--clients") {
-      o.clients = atoi(value().c_str());
-      if (o.clients < 1) usage();
-    } else if (a == "--dir") {
-      o.dir = value();
-    } else if (a == "--program") {
-      o.program = value();
-    } else if (a == "--lighttpd") {
-      o.lighttpd = value();
-    } else if (a == "--curl") {
-      o.curl = value();
+    } else if (args.is("--total")) {
+      o.total = args.size(0);
+    } else if (args.is("--chunk")) {
+      o.chunk = args.size(1);
+    } else if (args.is("--seconds")) {
+      o.seconds = args.seconds();
+    } else if (args.is("--clients")) {
+      o.clients = args.count(1);
+    } else if (args.is("--dir")) {
+      o.dir = args.text();
+    } else if (args.is("--program")) {
+      o.program = args.text();
+    } else if (args.is("--lighttpd")) {
+      o.lighttpd = args.text();
+    } else if (args.is("--curl")) {
+      o.curl = args.text();
     } else {
-      usage();
+      args.unknown();
     }
   }
   // The server runs the program through a link in its cgi-bin directory.
@@ -337,32 +329,6 @@ Upload upload(const Options &opt, int port, const std::vector<std::string> &chun
   return u;
 }
 
-// Writes the chunk files one after another into a new file, then hashes it
-// once with OpenSSL: the least any upload has to do.
-double floor_seconds(const std::vector<std::string> &chunks, const std::string &copy,
-                     const std::string &digest) {
-  const double start = bench::now();
-  FILE *out = fopen(copy.c_str(), "wb");
-  if (!out) {
-    fail("cannot write " + copy);
-    return 0;
-  }
-  std::vector<char> buf(1 << 20);
-  for (const std::string &c : chunks) {
-    FILE *in = fopen(c.c_str(), "rb");
-    if (!in) break;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), in)) > 0) fwrite(buf.data(), 1, n, out);
-    fclose(in);
-  }
-  if (fclose(out) != 0) fail("cannot write " + copy);
-  const std::string got = bench::openssl_file_digest(copy, 1 << 20);
-  const double t = bench::now() - start;
-  if (got != digest) fail("the floor's copy hashes to " + got);
-  bench::remove_tree(copy);
-  return t;
-}
-
 // --- requests per second ---
 
 // Sends GET `path` over and over on one keep-alive connection until `stop`;
@@ -485,9 +451,15 @@ int main(int argc, char **argv) {
   printf("MB = 10^6 bytes; floor: write the same bytes to a file in the same file system, hash "
          "it once with OpenSSL\n\n");
 
-  const double floor1 = floor_seconds(chunks, dir.path() + "/floor", digest);
+  auto floor_seconds = [&] {
+    std::string problem;
+    const double t = bench::measure_floor(chunks, dir.path() + "/floor", digest, &problem).seconds;
+    if (!problem.empty()) fail(problem);
+    return t;
+  };
+  const double floor1 = floor_seconds();
   const Upload up = upload(opt, srv.port, chunks, digest, root);
-  const double floor2 = floor_seconds(chunks, dir.path() + "/floor", digest);
+  const double floor2 = floor_seconds();
   const double floor_t = floor1 > 0 && floor1 < floor2 ? floor1 : floor2;
   if (up.ok) {
     printf("upload of %s, PATCHes of %s, curl -> lighttpd -> v2_upload: %.3f s, %.0f MB/s, "

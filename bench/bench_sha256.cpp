@@ -50,32 +50,25 @@ void usage() {
 
 Options parse_args(int argc, char **argv) {
   Options o;
-  for (int i = 1; i < argc; i++) {
-    std::string a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) usage();
-      return argv[++i];
-    };
-    if (a == "--smoke") {
+  bench::Args args(argc, argv, usage);
+  while (args.next()) {
+    if (args.is("--smoke")) {
       o.smoke = true;
       o.file_size = (1 << 20) + 17;
       o.seconds = 0.01;
       o.reps = 1;
-    } else if (a == "--file-size") {
-      o.file_size = bench::parse_size(value());
-      if (o.file_size < 0) usage();
-    } else if (a == "--seconds") {
-      o.seconds = atof(value().c_str());
-      if (o.seconds <= 0) usage();
-    } else if (a == "--reps") {
-      o.reps = atoi(value().c_str());
-      if (o.reps < 1) usage();
-    } else if (a == "--wall") {
+    } else if (args.is("--file-size")) {
+      o.file_size = args.size(0);
+    } else if (args.is("--seconds")) {
+      o.seconds = args.seconds();
+    } else if (args.is("--reps")) {
+      o.reps = args.count(1);
+    } else if (args.is("--wall")) {
       o.wall = true;
-    } else if (a == "--dir") {
-      o.dir = value();
+    } else if (args.is("--dir")) {
+      o.dir = args.text();
     } else {
-      usage();
+      args.unknown();
     }
   }
   return o;

@@ -69,32 +69,26 @@ std::vector<int64_t> parse_list(const std::string &text) {
 
 Options parse_args(int argc, char **argv) {
   Options o;
-  for (int i = 1; i < argc; i++) {
-    std::string a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) usage();
-      return argv[++i];
-    };
-    if (a == "--smoke") {
+  bench::Args args(argc, argv, usage);
+  while (args.next()) {
+    if (args.is("--smoke")) {
       // Odd sizes: the last chunk is short, and one run sends it all at once.
       o.smoke = true;
       o.total = (3 << 20) + 12345;
       o.chunks = {(int64_t)1 << 20, (int64_t)1 << 30};
       o.reps = 1;
-    } else if (a == "--total") {
-      o.total = bench::parse_size(value());
-      if (o.total < 0) usage();
-    } else if (a == "--chunks") {
-      o.chunks = parse_list(value());
-    } else if (a == "--reps") {
-      o.reps = atoi(value().c_str());
-      if (o.reps < 1) usage();
-    } else if (a == "--dir") {
-      o.dir = value();
-    } else if (a == "--program") {
-      o.program = value();
+    } else if (args.is("--total")) {
+      o.total = args.size(0);
+    } else if (args.is("--chunks")) {
+      o.chunks = parse_list(args.text());
+    } else if (args.is("--reps")) {
+      o.reps = args.count(1);
+    } else if (args.is("--dir")) {
+      o.dir = args.text();
+    } else if (args.is("--program")) {
+      o.program = args.text();
     } else {
-      usage();
+      args.unknown();
     }
   }
   return o;
@@ -182,29 +176,6 @@ RunResult upload(const Options &opt, const std::string &data, const std::string 
   return r;
 }
 
-// The floor: write the bytes to a new file in the same file system, then
-// hash that file once with OpenSSL. Wall-clock and CPU seconds.
-struct Floor {
-  double seconds = 0;
-  double cpu_seconds = 0;
-};
-
-Floor measure_floor(const std::string &data, const std::string &copy, int64_t total,
-                    const std::string &digest) {
-  Floor f;
-  const double start = bench::now(), cpu_start = bench::cpu_now();
-  if (!bench::copy_range(data, 0, total, copy, 1 << 20)) {
-    fail("cannot write " + copy);
-    return f;
-  }
-  const std::string got = bench::openssl_file_digest(copy, 1 << 20);
-  f.seconds = bench::now() - start;
-  f.cpu_seconds = bench::cpu_now() - cpu_start;
-  if (got != digest) fail("the floor's copy hashes to " + got);
-  bench::remove_tree(copy);
-  return f;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -233,7 +204,7 @@ int main(int argc, char **argv) {
   auto keep_best = [](double *best, double t) {
     if (t > 0 && (*best <= 0 || t < *best)) *best = t;
   };
-  Floor floor;
+  bench::Floor floor;
   struct Line {
     int64_t chunk;
     RunResult r;
@@ -241,7 +212,9 @@ int main(int argc, char **argv) {
   std::vector<Line> lines;
   for (int64_t c : opt.chunks) lines.push_back(Line{c, RunResult{}});
   for (int rep = 0; rep < opt.reps; rep++) {
-    const Floor f = measure_floor(data, dir.path() + "/floor", opt.total, digest);
+    std::string problem;
+    const bench::Floor f = bench::measure_floor({data}, dir.path() + "/floor", digest, &problem);
+    if (!problem.empty()) fail(problem);
     keep_best(&floor.seconds, f.seconds);
     keep_best(&floor.cpu_seconds, f.cpu_seconds);
     for (size_t i = 0; i < lines.size(); i++) {

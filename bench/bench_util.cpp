@@ -249,25 +249,65 @@ int status_code(const std::string &head) {
   return 0;
 }
 
-bool copy_range(const std::string &src, int64_t offset, int64_t size,
-                        const std::string &dst, size_t piece) {
-  int in = open(src.c_str(), O_RDONLY);
-  if (in < 0) return false;
-  int out = open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+Floor measure_floor(const std::vector<std::string> &parts, const std::string &copy,
+                    const std::string &digest, std::string *problem) {
+  problem->clear();
+  Floor f;
+  const double start = now(), cpu_start = cpu_now();
+  int out = open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (out < 0) {
-    close(in);
-    return false;
+    *problem = "cannot write " + copy;
+    return f;
   }
-  std::unique_ptr<uint8_t[]> buf(new uint8_t[piece]);
-  bool ok = lseek(in, offset, SEEK_SET) == offset;
-  for (int64_t left = size; ok && left > 0;) {
-    size_t want = left < (int64_t)piece ? (size_t)left : piece;
-    ssize_t n = read(in, buf.get(), want);
-    ok = n > 0 && write(out, buf.get(), (size_t)n) == n;
-    left -= n > 0 ? n : 0;
+  std::unique_ptr<uint8_t[]> buf(new uint8_t[1 << 20]);
+  bool ok = true;
+  for (const std::string &part : parts) {
+    int in = open(part.c_str(), O_RDONLY);
+    ok = in >= 0;
+    for (ssize_t n; ok && (n = read(in, buf.get(), 1 << 20)) != 0;)
+      ok = n > 0 && write(out, buf.get(), (size_t)n) == n;
+    if (in >= 0) close(in);
+    if (!ok) break;
   }
-  close(in);
-  return close(out) == 0 && ok;
+  if (close(out) != 0 || !ok) {
+    *problem = "cannot write " + copy;
+    remove_tree(copy);
+    return f;
+  }
+  const std::string got = openssl_file_digest(copy, 1 << 20);
+  f.seconds = now() - start;
+  f.cpu_seconds = cpu_now() - cpu_start;
+  if (got != digest) *problem = "the floor's copy hashes to " + got;
+  remove_tree(copy);
+  return f;
+}
+
+std::string Args::text() {
+  if (i_ + 1 >= argc_) unknown();
+  return argv_[++i_];
+}
+
+int64_t Args::size(int64_t min) {
+  const int64_t v = parse_size(text());
+  if (v < min) unknown();
+  return v;
+}
+
+double Args::seconds() {
+  const double v = atof(text().c_str());
+  if (v <= 0) unknown();
+  return v;
+}
+
+int Args::count(int min) {
+  const int v = atoi(text().c_str());
+  if (v < min) unknown();
+  return v;
+}
+
+void Args::unknown() const {
+  usage_();
+  exit(2);
 }
 
 }  // namespace bench

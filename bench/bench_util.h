@@ -74,10 +74,51 @@ ChildRun run_cgi(const std::string &program, const std::map<std::string, std::st
 std::string header_value(const std::string &head, const std::string &name);
 int status_code(const std::string &head);
 
-// Writes `size` bytes of `src` from `offset` into a new file `dst`, in
-// pieces of `piece` bytes; false on failure.
-bool copy_range(const std::string &src, int64_t offset, int64_t size,
-                        const std::string &dst, size_t piece);
+// The floor an upload is measured against: the files `parts` written one
+// after another into the new file `copy` (1 MiB reads and writes), then
+// `copy` hashed once with OpenSSL, which must give `digest`. Wall-clock and
+// CPU seconds of this process; `copy` is removed afterwards. *problem is
+// left empty when all went right, else it says what failed.
+struct Floor {
+  double seconds = 0;
+  double cpu_seconds = 0;
+};
+Floor measure_floor(const std::vector<std::string> &parts, const std::string &copy,
+                    const std::string &digest, std::string *problem);
+
+// A benchmark's command line, option by option. `usage` prints the
+// program's usage and exits; it is called for a missing or malformed value
+// and by unknown().
+//
+//   bench::Args args(argc, argv, usage);
+//   while (args.next()) {
+//     if (args.is("--total")) o.total = args.size(0);
+//     else args.unknown();
+//   }
+class Args {
+ public:
+  Args(int argc, char **argv, void (*usage)()) : argc_(argc), argv_(argv), usage_(usage) {}
+  // Moves to the next option; false when none is left.
+  bool next() { return ++i_ < argc_; }
+  bool is(const char *option) const { return option_() == option; }
+  // The current option's value: the argument after it.
+  std::string text();
+  // A size with an optional K, M or G suffix, at least `min`.
+  int64_t size(int64_t min);
+  // A number of seconds above 0.
+  double seconds();
+  // A whole number of at least `min`.
+  int count(int min);
+  // For an option the program does not know.
+  [[noreturn]] void unknown() const;
+
+ private:
+  std::string option_() const { return argv_[i_]; }
+  int argc_;
+  char **argv_;
+  void (*usage_)();
+  int i_ = 0;
+};
 
 }  // namespace bench
 
