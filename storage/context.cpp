@@ -234,9 +234,9 @@ int reg_storage_init(const char *root) {
     return -1;
   }
 
-  // Time and address as before, plus 32 bits from the OS's random source so
-  // that processes started in the same second make different identifiers
-  // and other clients cannot guess them.
+  // The time, the address of the state, and 32 bits from the OS's random
+  // source: processes started in the same second then make different
+  // identifiers, and other clients cannot guess them.
   uint32_t seed = static_cast<uint32_t>(plat_time()) ^
                   static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&s_seed));
   uint32_t extra = 0;

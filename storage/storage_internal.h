@@ -4,9 +4,10 @@
 // names live in namespace regst so that programs linking the library keep
 // short names like mkdirs or path_join for themselves.
 //
-// Helpers fail silently through their result; only set_error and
-// require_ready write the last-error text, and the public operation that
-// called a helper words the message.
+// Helpers fail silently through their result, and the public operation that
+// called a helper words the message. Only set_error, require_ready and the
+// check that opens the session operations (session_path_checked) write the
+// last-error text.
 #ifndef REG_STORAGE_INTERNAL_H
 #define REG_STORAGE_INTERNAL_H
 
