@@ -9,54 +9,35 @@
 #include <vector>
 
 #include "reg_storage.h"
+#include "repository_fixture.h"
 #include "storage_internal.h"
 #include "support.h"
 
 namespace {
 
+using storagetest::kNotReady;
+using storagetest::or_null;
 using testsupport::make_dirs;
 using testsupport::remove_tree;
-using testsupport::TempDir;
 using testsupport::write_all;
 
-std::string or_null(const char *s) { return s != nullptr ? std::string(s) : "<null>"; }
-
-class Listings : public ::testing::Test {
+class Listings : public storagetest::RepositoryFixture {
  protected:
-  void SetUp() override {
-    root_ = tmp_.sub("store");
-    ASSERT_EQ(reg_storage_init(root_.c_str()), 0) << reg_storage_last_error();
-  }
-  void TearDown() override { reg_storage_cleanup(); }
-
-  std::string repos() const { return root_ + "/repositories"; }
-  std::string tags_dir(const std::string &repo) const {
-    return repos() + "/" + repo + "/_manifests/tags";
-  }
-  // A tag directory with its current/link holding `link`.
-  void add_tag(const std::string &repo, const std::string &tag, const std::string &link = "x") {
-    std::string dir = tags_dir(repo) + "/" + tag + "/current";
-    make_dirs(dir);
-    write_all(dir + "/link", link);
-  }
   std::string tags(const char *repo) { return or_null(reg_tags_list_json(repo)); }
   std::string catalog(int page_size, const char *last) {
     return or_null(reg_catalog_json(page_size, last));
   }
-
-  TempDir tmp_;
-  std::string root_;
 };
 
 TEST_F(Listings, TagListIsSortedByByteValue) {
-  for (const char *t : {"stable", "Beta", "_rc", "1.9-alpine", "1.9", "1.10"}) add_tag("team/app", t);
+  for (const char *t : {"stable", "Beta", "_rc", "1.9-alpine", "1.9", "1.10"}) put_tag("team/app", t);
   EXPECT_EQ(tags("team/app"),
             R"({"name":"team/app","tags":["1.10","1.9","1.9-alpine","Beta","_rc","stable"]})");
 }
 
 TEST_F(Listings, TagListKeepsOnlyDirectoriesWithAReadableLink) {
-  add_tag("app", "good");
-  add_tag("app", "empty", "");  // an empty link still makes a tag
+  put_tag("app", "good");
+  put_tag("app", "empty", "");  // an empty link still makes a tag
   make_dirs(tags_dir("app") + "/nolink/current");
   make_dirs(tags_dir("app") + "/nocurrent");
   make_dirs(tags_dir("app") + "/linkdir/current/link");  // link is a directory
@@ -81,19 +62,19 @@ TEST_F(Listings, TagListOfRepositoryWithoutTagsIsEmpty) {
 }
 
 TEST_F(Listings, RepositoryNameWithBackslashIsNestedAndEscaped) {
-  add_tag("team/app", "v1");
+  put_tag("team/app", "v1");
   EXPECT_EQ(tags("team\\app"), R"({"name":"team\\app","tags":["v1"]})");
 }
 
 TEST_F(Listings, TagNamesAreEscaped) {
-  for (const char *t : {"\x01", "\x1f", "q\"", "tab\there", "\xc3\xa9\x7f"}) add_tag("app", t);
+  for (const char *t : {"\x01", "\x1f", "q\"", "tab\there", "\xc3\xa9\x7f"}) put_tag("app", t);
   EXPECT_EQ(tags("app"),
             "{\"name\":\"app\",\"tags\":[\"\\u0001\",\"\\u001f\",\"q\\\"\",\"tab\\there\","
             "\"\xc3\xa9\x7f\"]}");
 }
 
 TEST_F(Listings, TagListTakesOnlyTheFirst512EntriesOfTheDirectory) {
-  for (int i = 0; i < 513; i++) add_tag("big", "t" + std::to_string(1000 + i));
+  for (int i = 0; i < 513; i++) put_tag("big", "t" + std::to_string(1000 + i));
   std::string doc = tags("big");
   ASSERT_EQ(doc.rfind(R"({"name":"big","tags":[")", 0), 0u) << doc.substr(0, 80);
   ASSERT_EQ(doc.substr(doc.size() - 2), "]}");
@@ -131,8 +112,8 @@ TEST_F(Listings, CatalogPagesAfterTheLastName) {
 }
 
 TEST_F(Listings, CatalogListsEveryDirectoryOneLevelDeep) {
-  add_tag("team/app", "v1");
-  add_tag("team/web", "v1");
+  put_tag("team/app", "v1");
+  put_tag("team/web", "v1");
   make_dirs(repos() + "/empty");
   make_dirs(repos() + "/not a valid name\x1f");
   write_all(repos() + "/plainfile", "x");
@@ -189,12 +170,11 @@ TEST_F(Listings, FailuresReturnNullWithTheirMessage) {
   reg_storage_cleanup();
   EXPECT_EQ(reg_tags_list_json(nullptr), nullptr);  // the null test comes first
   EXPECT_STREQ(reg_storage_last_error(), "repo_name is NULL");
-  const char *not_ready = "not initialized - call reg_storage_init first";
   EXPECT_EQ(reg_tags_list_json("app"), nullptr);
-  EXPECT_STREQ(reg_storage_last_error(), not_ready);
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
   regst::s_error[0] = '\0';
   EXPECT_EQ(reg_catalog_json(0, nullptr), nullptr);
-  EXPECT_STREQ(reg_storage_last_error(), not_ready);
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
 }
 
 TEST(JsonEscapeAppend, EscapesEachByteClass) {

@@ -13,23 +13,20 @@
 
 #include "platform.h"
 #include "reg_storage.h"
+#include "repository_fixture.h"
 #include "support.h"
 
-using testsupport::exists;
+using storagetest::hex_of;
+using storagetest::kNotReady;
 using testsupport::list_tree;
 using testsupport::make_dirs;
 using testsupport::read_all;
 using testsupport::sha256_digest;
-using testsupport::TempDir;
-using testsupport::write_all;
 
 namespace {
 
-constexpr char kNotReady[] = "not initialized - call reg_storage_init first";
 constexpr char kIndexType[] = "application/vnd.oci.image.index.v1+json";
 constexpr char kOciManifest[] = "application/vnd.oci.image.manifest.v1+json";
-
-std::string hex_of(const std::string &digest) { return digest.substr(7); }
 
 std::string manifest_body(const std::string &cfg, const std::vector<std::string> &layers) {
   std::string s = R"({"schemaVersion":2,"config":{"digest":")" + cfg + R"("},"layers":[)";
@@ -50,49 +47,20 @@ std::string index_body(const std::vector<std::string> &children) {
   return s + "]}";
 }
 
-class ManifestRefs : public ::testing::Test {
+class ManifestRefs : public storagetest::RepositoryFixture {
  protected:
-  void SetUp() override { ASSERT_EQ(reg_storage_init(dir_.path().c_str()), 0); }
-  void TearDown() override {
-    plat_test_fail_nth(0, 0);
-    reg_storage_cleanup();
-  }
-
-  // A blob written raw into the store; its digest.
-  std::string blob(const std::string &content) {
-    std::string d = sha256_digest(content);
-    std::string dir = dir_.sub("blobs/sha256/" + hex_of(d).substr(0, 2));
-    make_dirs(dir);
-    write_all(dir + "/" + hex_of(d), content);
-    return d;
-  }
+  // Stores an image manifest under its OCI media type; its digest.
   std::string put(const std::string &repo, const std::string &ref, const std::string &body,
                   const char *type = kOciManifest) {
-    char digest[72];
-    EXPECT_EQ(reg_manifest_put(repo.c_str(), ref.c_str(), body.data(), body.size(), type, digest),
-              0)
-        << reg_storage_last_error();
-    return digest;
+    return RepositoryFixture::put(repo, ref, body, type);
   }
-  std::string mdir(const std::string &repo) const {
-    return dir_.sub("repositories/" + repo + "/_manifests");
-  }
-  std::string tag_link(const std::string &repo, const std::string &tag) const {
-    return mdir(repo) + "/tags/" + tag + "/current/link";
-  }
-  void raw_tag(const std::string &repo, const std::string &tag, const std::string &text) {
-    make_dirs(mdir(repo) + "/tags/" + tag + "/current");
-    write_all(tag_link(repo, tag), text);
-  }
-
-  TempDir dir_;
 };
 
 // ---- blobs a manifest names -------------------------------------------------
 
 TEST_F(ManifestRefs, CheckBlobsNamesTheFirstMissingBlobInDocumentOrder) {
-  const std::string cfg = blob("config");
-  const std::string l1 = blob("layer one");
+  const std::string cfg = put_blob("config");
+  const std::string l1 = put_blob("layer one");
   const std::string absent1 = sha256_digest("not stored 1");
   const std::string absent2 = sha256_digest("not stored 2");
   struct Case {
@@ -136,9 +104,9 @@ TEST_F(ManifestRefs, CheckBlobsNamesTheFirstMissingBlobInDocumentOrder) {
 // ---- image indexes ----------------------------------------------------------
 
 TEST_F(ManifestRefs, IndexIsStoredLikeAManifestOnceItsManifestsAreStored) {
-  const std::string cfg = blob("config");
-  const std::string amd = put("team/app", "sha256:", manifest_body(cfg, {blob("amd64")}));
-  const std::string arm = put("team/app", "sha256:", manifest_body(cfg, {blob("arm64")}));
+  const std::string cfg = put_blob("config");
+  const std::string amd = put("team/app", "sha256:", manifest_body(cfg, {put_blob("amd64")}));
+  const std::string arm = put("team/app", "sha256:", manifest_body(cfg, {put_blob("arm64")}));
   const std::string body = index_body({amd, arm});
 
   char missing[72] = "untouched";
@@ -147,9 +115,9 @@ TEST_F(ManifestRefs, IndexIsStoredLikeAManifestOnceItsManifestsAreStored) {
   ASSERT_EQ(reg_index_put("team/app", "multi", body.data(), body.size(), nullptr, digest), 0)
       << reg_storage_last_error();
   EXPECT_EQ(digest, sha256_digest(body));
-  EXPECT_EQ(read_all(mdir("team/app") + "/" + hex_of(digest)), body);
-  EXPECT_EQ(read_all(mdir("team/app") + "/" + hex_of(digest) + ".ct"), kIndexType);
-  EXPECT_EQ(read_all(mdir("team/app") + "/revisions/sha256/" + hex_of(digest) + "/link"), digest);
+  EXPECT_EQ(read_all(body_file("team/app", digest)), body);
+  EXPECT_EQ(read_all(ct_file("team/app", digest)), kIndexType);
+  EXPECT_EQ(read_all(rev_link("team/app", digest)), digest);
   EXPECT_EQ(read_all(tag_link("team/app", "multi")), digest);
 
   // Read back through the ordinary get, by tag, with a given media type kept.
@@ -163,12 +131,12 @@ TEST_F(ManifestRefs, IndexIsStoredLikeAManifestOnceItsManifestsAreStored) {
 }
 
 TEST_F(ManifestRefs, IndexNamingAnUnstoredManifestIsRefusedBeforeAnyFileIsWritten) {
-  const std::string cfg = blob("config");
+  const std::string cfg = put_blob("config");
   const std::string here = put("team/app", "sha256:", manifest_body(cfg, {}));
   // Stored, but in another repository: manifests are not shared.
-  const std::string elsewhere = put("other", "sha256:", manifest_body(cfg, {blob("x")}));
+  const std::string elsewhere = put("other", "sha256:", manifest_body(cfg, {put_blob("x")}));
   const std::string body = index_body({here, elsewhere});
-  const std::vector<std::string> before = list_tree(dir_.path());
+  const std::vector<std::string> before = list_tree(root());
 
   char missing[72] = "untouched";
   EXPECT_EQ(reg_index_check_manifests("team/app", body.data(), body.size(), missing), 1);
@@ -177,7 +145,7 @@ TEST_F(ManifestRefs, IndexNamingAnUnstoredManifestIsRefusedBeforeAnyFileIsWritte
   EXPECT_EQ(reg_index_put("team/app", "v1", body.data(), body.size(), nullptr, digest), -1);
   EXPECT_EQ(reg_storage_last_error(), "index manifest 1 not stored: " + elsewhere);
   EXPECT_STREQ(digest, "untouched");
-  EXPECT_EQ(list_tree(dir_.path()), before);
+  EXPECT_EQ(list_tree(root()), before);
 }
 
 TEST_F(ManifestRefs, IndexShapeAndArgumentsAreCheckedInOrder) {
@@ -203,7 +171,7 @@ TEST_F(ManifestRefs, IndexShapeAndArgumentsAreCheckedInOrder) {
        R"({"manifests":[{"digest":"sha256:)" + std::string(64, 'A') + R"("}]})",
        "index manifest 0 missing valid digest"},
   };
-  const std::vector<std::string> before = list_tree(dir_.path());
+  const std::vector<std::string> before = list_tree(root());
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     char digest[72];
@@ -212,7 +180,7 @@ TEST_F(ManifestRefs, IndexShapeAndArgumentsAreCheckedInOrder) {
               -1);
     EXPECT_EQ(reg_storage_last_error(), std::string(c.error));
   }
-  EXPECT_EQ(list_tree(dir_.path()), before);
+  EXPECT_EQ(list_tree(root()), before);
 
   // An empty list is a valid index.
   const std::string empty = index_body({});
@@ -229,7 +197,7 @@ TEST_F(ManifestRefs, IndexShapeAndArgumentsAreCheckedInOrder) {
 
 TEST_F(ManifestRefs, LocateGivesTheWholeBodyFileEvenBeyondTheResultBuffer) {
   // 1.5 MiB: more than reg_manifest_get can hand back.
-  std::string body = manifest_body(blob("c"), {});
+  std::string body = manifest_body(put_blob("c"), {});
   body.insert(body.size() - 1, ",\"pad\":\"" + std::string(3u << 19, 'p') + "\"");
   const std::string d = put("team/app", "big", body, "application/x-big");
   for (const std::string &ref : {std::string("big"), d}) {
@@ -252,9 +220,9 @@ TEST_F(ManifestRefs, LocateGivesTheWholeBodyFileEvenBeyondTheResultBuffer) {
 }
 
 TEST_F(ManifestRefs, LocateFailsWithoutTouchingItsOutputs) {
-  const std::string d = put("app", "v1", manifest_body(blob("c"), {}));
-  raw_tag("app", "nl", d + "\n");
-  raw_tag("app", "dangling", sha256_digest("nothing stored"));
+  const std::string d = put("app", "v1", manifest_body(put_blob("c"), {}));
+  put_tag("app", "nl", d + "\n");
+  put_tag("app", "dangling", sha256_digest("nothing stored"));
   struct Case {
     std::string repo, ref;
     size_t path_size;
@@ -290,13 +258,13 @@ TEST_F(ManifestRefs, LocateFailsWithoutTouchingItsOutputs) {
 // ---- delete with all tags ---------------------------------------------------
 
 TEST_F(ManifestRefs, DeleteAllRemovesEveryTagNamingTheManifestAndNothingElse) {
-  const std::string cfg = blob("c");
-  const std::string doomed = put("app", "a", manifest_body(cfg, {blob("1")}));
-  const std::string kept = put("app", "other", manifest_body(cfg, {blob("2")}));
+  const std::string cfg = put_blob("c");
+  const std::string doomed = put("app", "a", manifest_body(cfg, {put_blob("1")}));
+  const std::string kept = put("app", "other", manifest_body(cfg, {put_blob("2")}));
   // Far more tags than one fixed-size directory listing holds, every one of
   // them naming the manifest; one with a line end after the digest too.
-  for (int i = 0; i < 520; i++) raw_tag("app", "t" + std::to_string(i), doomed);
-  raw_tag("app", "nl", doomed + "\n");
+  for (int i = 0; i < 520; i++) put_tag("app", "t" + std::to_string(i), doomed);
+  put_tag("app", "nl", doomed + "\n");
 
   ASSERT_EQ(reg_manifest_delete_all("app", doomed.c_str()), 0) << reg_storage_last_error();
   const std::string m = "repositories/app/_manifests/";
@@ -310,20 +278,20 @@ TEST_F(ManifestRefs, DeleteAllRemovesEveryTagNamingTheManifestAndNothingElse) {
   for (const std::string &b : {cfg, sha256_digest("1"), sha256_digest("2")})
     want.push_back("blobs/sha256/" + hex_of(b).substr(0, 2) + "/" + hex_of(b));
   std::sort(want.begin(), want.end());
-  EXPECT_EQ(list_tree(dir_.path()), want);
+  EXPECT_EQ(list_tree(root()), want);
 
   EXPECT_EQ(reg_manifest_delete_all("app", doomed.c_str()), -1);
   EXPECT_EQ(reg_storage_last_error(), "manifest not found: app@" + doomed);
 }
 
 TEST_F(ManifestRefs, DeleteAllKeepsTheBodyWhenATagCannotBeRemoved) {
-  const std::string d = put("app", "a", manifest_body(blob("c"), {}));
-  const std::vector<std::string> before = list_tree(dir_.path());
+  const std::string d = put("app", "a", manifest_body(put_blob("c"), {}));
+  const std::vector<std::string> before = list_tree(root());
   plat_test_fail_nth(1, EACCES);
   EXPECT_EQ(reg_manifest_delete_all("app", d.c_str()), -1);
   plat_test_fail_nth(0, 0);
   EXPECT_STREQ(reg_storage_last_error(), "delete tag failed");
-  EXPECT_EQ(list_tree(dir_.path()), before);
+  EXPECT_EQ(list_tree(root()), before);
 
   struct Case {
     const char *repo, *digest, *error;
@@ -341,14 +309,14 @@ TEST_F(ManifestRefs, DeleteAllKeepsTheBodyWhenATagCannotBeRemoved) {
   reg_storage_cleanup();
   EXPECT_EQ(reg_manifest_delete_all("app", d.c_str()), -1);
   EXPECT_STREQ(reg_storage_last_error(), kNotReady);
-  EXPECT_EQ(list_tree(dir_.path()), before);
+  EXPECT_EQ(list_tree(root()), before);
 }
 
 // ---- repository existence ---------------------------------------------------
 
 TEST_F(ManifestRefs, RepositoryExistsWhenItsManifestDirectoryDoes) {
-  put("team/app", "v1", manifest_body(blob("c"), {}));
-  make_dirs(dir_.sub("repositories/bare"));
+  put("team/app", "v1", manifest_body(put_blob("c"), {}));
+  make_dirs(at("repositories/bare"));
   EXPECT_EQ(reg_repository_exists("team/app"), 1);
   EXPECT_EQ(reg_repository_exists("team"), 0);  // only a parent directory
   EXPECT_EQ(reg_repository_exists("bare"), 0);
@@ -371,7 +339,7 @@ TEST_F(ManifestRefs, UploadSizeIsTheSessionFileSize) {
   const char *other = "12105cf4-1d0d-a12b-5247-bc73a8ea5f1b";
   EXPECT_EQ(reg_upload_get_size(other), -1);
   EXPECT_EQ(reg_storage_last_error(), std::string("upload not found: ") + other);
-  make_dirs(dir_.sub("uploads/" + std::string(other) + ".part"));  // a directory is no session
+  make_dirs(at("uploads/" + std::string(other) + ".part"));  // a directory is no session
   EXPECT_EQ(reg_upload_get_size(other), -1);
   EXPECT_EQ(reg_upload_get_size("../uploads/x"), -1);
   EXPECT_STREQ(reg_storage_last_error(), "invalid upload uuid");

@@ -16,8 +16,12 @@
 
 #include "platform.h"
 #include "reg_storage.h"
+#include "repository_fixture.h"
 #include "storage_internal.h"
 #include "support.h"
+
+using storagetest::hex_of;
+using storagetest::kNotReady;
 
 using testsupport::exists;
 using testsupport::is_dir;
@@ -31,7 +35,6 @@ using testsupport::write_all;
 
 namespace {
 
-constexpr char kNotReady[] = "not initialized - call reg_storage_init first";
 constexpr char kDefaultType[] = "application/vnd.docker.distribution.manifest.v2+json";
 const std::string kCfg = "sha256:" + std::string(64, 'c');
 const std::string kLayer = "sha256:" + std::string(64, '1');
@@ -41,8 +44,6 @@ std::string manifest(const std::string &note = "") {
   return R"({"schemaVersion":2,"config":{"digest":")" + kCfg + R"("},"layers":[{"digest":")" +
          kLayer + R"("}],"note":")" + note + R"("})";
 }
-
-std::string hex_of(const std::string &digest) { return digest.substr(7); }
 
 // Every entry below `root`, directories marked with a trailing slash, files
 // with their size: a fingerprint of the whole tree.
@@ -64,23 +65,8 @@ std::vector<std::string> tree_of(const std::string &root) {
   return out;
 }
 
-class Manifests : public ::testing::Test {
+class Manifests : public storagetest::RepositoryFixture {
  protected:
-  void SetUp() override { ASSERT_EQ(reg_storage_init(dir_.path().c_str()), 0); }
-  void TearDown() override {
-    plat_test_fail_nth(0, 0);
-    reg_storage_cleanup();
-  }
-
-  // Puts `body`, expecting success; gives the digest it was stored under.
-  std::string put(const std::string &repo, const std::string &ref, const std::string &body,
-                  const char *type = nullptr) {
-    char digest[72];
-    EXPECT_EQ(reg_manifest_put(repo.c_str(), ref.c_str(), body.data(), body.size(), type, digest),
-              0)
-        << reg_storage_last_error();
-    return digest;
-  }
   int put_rc(const std::string &repo, const std::string &ref, const std::string &body) {
     char digest[72] = "untouched";
     int rc = reg_manifest_put(repo.c_str(), ref.c_str(), body.data(), body.size(), nullptr, digest);
@@ -105,32 +91,6 @@ class Manifests : public ::testing::Test {
     g.digest = digest;
     return g;
   }
-
-  std::string mdir(const std::string &repo) const {
-    return dir_.sub("repositories/" + repo + "/_manifests");
-  }
-  std::string body_file(const std::string &repo, const std::string &digest) const {
-    return mdir(repo) + "/" + hex_of(digest);
-  }
-  std::string ct_file(const std::string &repo, const std::string &digest) const {
-    return body_file(repo, digest) + ".ct";
-  }
-  std::string rev_link(const std::string &repo, const std::string &digest) const {
-    return mdir(repo) + "/revisions/sha256/" + hex_of(digest) + "/link";
-  }
-  std::string tag_dir(const std::string &repo, const std::string &tag) const {
-    return mdir(repo) + "/tags/" + tag + "/current";
-  }
-  std::string tag_link(const std::string &repo, const std::string &tag) const {
-    return tag_dir(repo, tag) + "/link";
-  }
-  // A tag link written straight to disk.
-  void raw_tag(const std::string &repo, const std::string &tag, const std::string &text) {
-    make_dirs(tag_dir(repo, tag));
-    write_all(tag_link(repo, tag), text);
-  }
-
-  TempDir dir_;
 };
 
 // ---- put -------------------------------------------------------------------
@@ -158,7 +118,7 @@ TEST_F(ManifestPut, StoresBodyTypeAndLinksUnderTheComputedDigest) {
       m + "tags/latest/current/link",
   };
   std::sort(want.begin(), want.end());
-  EXPECT_EQ(list_tree(dir_.path()), want);
+  EXPECT_EQ(list_tree(root()), want);
 }
 
 TEST_F(ManifestPut, ValidatesTheBodyBeforeWritingAnything) {
@@ -245,7 +205,7 @@ TEST_F(ManifestPut, ChecksArgumentsInOrder) {
   EXPECT_EQ(reg_manifest_put("a..b", "", "", 0, nullptr, digest), -1);
   EXPECT_STREQ(reg_storage_last_error(), kNotReady);
 
-  ASSERT_EQ(reg_storage_init(dir_.path().c_str()), 0);
+  ASSERT_EQ(reg_storage_init(root().c_str()), 0);
   // The name before the reference, the reference before the body.
   EXPECT_EQ(put_rc("a..b", "", ""), -1);
   EXPECT_STREQ(reg_storage_last_error(), "invalid repository name: a..b");
@@ -338,7 +298,7 @@ TEST_F(ManifestGet, FailuresNameTheirSubject) {
   std::string d = put("app", "v1", manifest());
   std::string absent = sha256_digest("not stored");
   std::string upper = "sha256:" + std::string(64, 'A');
-  raw_tag("app", "nl", d + "\n");
+  put_tag("app", "nl", d + "\n");
   struct Case {
     std::string repo, ref, error;
   };
@@ -353,13 +313,13 @@ TEST_F(ManifestGet, FailuresNameTheirSubject) {
       {"app", "nl", "corrupt tag link: app:nl"},
       {"app", absent, "manifest body not found: app@" + absent},
   };
-  std::vector<std::string> before = tree_of(dir_.path());
+  std::vector<std::string> before = tree_of(root());
   for (const Case &c : cases) {
     SCOPED_TRACE(c.repo + " " + c.ref);
     EXPECT_FALSE(get(c.repo, c.ref).ok);
     EXPECT_EQ(reg_storage_last_error(), c.error);
   }
-  EXPECT_EQ(tree_of(dir_.path()), before);
+  EXPECT_EQ(tree_of(root()), before);
 
   char type[128], digest[72];
   EXPECT_EQ(reg_manifest_get(nullptr, "v1", type, digest), nullptr);
@@ -386,7 +346,7 @@ TEST_F(ManifestGet, OnlyAnExactDigestStringIsATagLink) {
   };
   for (const std::string &text : links) {
     SCOPED_TRACE(testing::PrintToString(text));
-    raw_tag("app", "bad", text);
+    put_tag("app", "bad", text);
     EXPECT_FALSE(get("app", "bad").ok);
     EXPECT_STREQ(reg_storage_last_error(), "corrupt tag link: app:bad");
   }
@@ -480,14 +440,14 @@ TEST_F(ManifestDelete, ByDigestWithoutTagRemovesTheManifest) {
 
 TEST_F(ManifestDelete, ByAnUnstoredDigestChangesNothing) {
   put("app", "v1", manifest());
-  std::vector<std::string> before = tree_of(dir_.path());
+  std::vector<std::string> before = tree_of(root());
   EXPECT_EQ(reg_manifest_delete("app", sha256_digest("nothing").c_str()), 0);
-  EXPECT_EQ(tree_of(dir_.path()), before);
+  EXPECT_EQ(tree_of(root()), before);
 }
 
 TEST_F(ManifestDelete, LinkWithLineEndStillKeepsTheManifest) {
   std::string d = put("app", "a", manifest());
-  raw_tag("app", "nl", d + "\n");
+  put_tag("app", "nl", d + "\n");
   EXPECT_EQ(reg_manifest_delete("app", "nl"), -1);
   EXPECT_STREQ(reg_storage_last_error(), "corrupt tag link: app:nl");
   ASSERT_EQ(reg_manifest_delete("app", "a"), 0);
@@ -496,7 +456,7 @@ TEST_F(ManifestDelete, LinkWithLineEndStillKeepsTheManifest) {
 
 TEST_F(ManifestDelete, FailuresChangeNothing) {
   std::string d = put("app", "v1", manifest());
-  std::vector<std::string> before = tree_of(dir_.path());
+  std::vector<std::string> before = tree_of(root());
   struct Case {
     std::string ref, error;
   };
@@ -523,12 +483,12 @@ TEST_F(ManifestDelete, FailuresChangeNothing) {
   EXPECT_EQ(reg_manifest_delete("app", "v1"), -1);
   plat_test_fail_nth(0, 0);
   EXPECT_STREQ(reg_storage_last_error(), "delete tag failed");
-  EXPECT_EQ(tree_of(dir_.path()), before);
+  EXPECT_EQ(tree_of(root()), before);
 
   reg_storage_cleanup();
   EXPECT_EQ(reg_manifest_delete("app", "v1"), -1);
   EXPECT_STREQ(reg_storage_last_error(), kNotReady);
-  EXPECT_EQ(tree_of(dir_.path()), before);
+  EXPECT_EQ(tree_of(root()), before);
   (void)d;
 }
 
@@ -537,7 +497,7 @@ TEST_F(ManifestDelete, EveryTagIsSeenHoweverManyThereAre) {
   std::string other = put("app", "other", manifest("other"));
   for (int i = 0; i < 600; i++) {
     std::string t = "t" + std::to_string(i);
-    ASSERT_EQ(mkdir((mdir("app") + "/tags/" + t).c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((tags_dir("app") + "/" + t).c_str(), 0755), 0);
     ASSERT_EQ(mkdir(tag_dir("app", t).c_str(), 0755), 0);
     write_all(tag_link("app", t), other);
   }
@@ -545,7 +505,7 @@ TEST_F(ManifestDelete, EveryTagIsSeenHoweverManyThereAre) {
   // Find a tag that one fixed-size listing does not reach, and point it at
   // the manifest whose other tag is deleted below.
   auto *listing = new regst::dir_listing;
-  ASSERT_EQ(regst::list_dir((mdir("app") + "/tags").c_str(), listing), 0);
+  ASSERT_EQ(regst::list_dir(tags_dir("app").c_str(), listing), 0);
   ASSERT_EQ(listing->truncated, 1);
   std::set<std::string> seen;
   for (int i = 0; i < listing->count; i++) seen.insert(listing->entries[i].name);
@@ -571,10 +531,10 @@ TEST_F(ManifestDelete, EveryTagIsSeenHoweverManyThereAre) {
 TEST_F(ManifestDelete, UnreadableTagsDirectoryKeepsTheManifest) {
   if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
   std::string d = put("app", "sha256:", manifest());
-  make_dirs(mdir("app") + "/tags");
-  chmod((mdir("app") + "/tags").c_str(), 0);
+  make_dirs(tags_dir("app"));
+  chmod(tags_dir("app").c_str(), 0);
   EXPECT_EQ(reg_manifest_delete("app", d.c_str()), 0);
-  chmod((mdir("app") + "/tags").c_str(), 0755);
+  chmod(tags_dir("app").c_str(), 0755);
   EXPECT_TRUE(exists(body_file("app", d)));
 }
 
@@ -585,12 +545,12 @@ using ManifestTags = Manifests;
 TEST_F(ManifestTags, HostileTagsAreRefusedBeforeAnyFileIsTouched) {
   const std::string body = manifest();
   std::string d = put("app", "latest", body);
-  raw_tag("app", "x", d);
+  put_tag("app", "x", d);
   const std::string tags[] = {
       "..", ".", "a/b", "a\\b", std::string(129, 'a'), "../../../../blobs", "..\\latest",
       "-lead", ".hidden", "a b", "v1\n", "a:b",
   };
-  std::vector<std::string> before = tree_of(dir_.path());
+  std::vector<std::string> before = tree_of(root());
   for (const std::string &tag : tags) {
     SCOPED_TRACE(testing::PrintToString(tag));
     const std::string want = "invalid tag: " + tag;
@@ -601,7 +561,7 @@ TEST_F(ManifestTags, HostileTagsAreRefusedBeforeAnyFileIsTouched) {
     EXPECT_EQ(reg_manifest_delete("app", tag.c_str()), -1);
     EXPECT_EQ(reg_storage_last_error(), want);
   }
-  EXPECT_EQ(tree_of(dir_.path()), before);
+  EXPECT_EQ(tree_of(root()), before);
 }
 
 TEST_F(ManifestTags, TagsAtTheEdgesOfTheRuleWork) {
@@ -714,7 +674,7 @@ TEST_F(ManifestWrites, ReaderNeverSeesAPartialManifestWhileTheTagMoves) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_GT(reads, 1);
   EXPECT_EQ(bad, 0) << "first: " << first_bad;
-  EXPECT_EQ(temp_files(dir_.path()), std::vector<std::string>{});
+  EXPECT_EQ(temp_files(root()), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -9,15 +9,15 @@
 #include <gtest/gtest.h>
 
 #include "reg_storage.h"
+#include "repository_fixture.h"
 #include "support.h"
 
 namespace {
 
+using storagetest::kNotReady;
+using storagetest::or_null;
 using testsupport::make_dirs;
-using testsupport::TempDir;
 using testsupport::write_all;
-
-std::string or_null(const char *s) { return s != nullptr ? std::string(s) : "<null>"; }
 
 // The quoted names of a page document, in order: enough to read back what
 // the writer put in, since listed names never need escaping.
@@ -35,22 +35,8 @@ std::vector<std::string> names_in(const std::string &doc) {
   return out;
 }
 
-class Paging : public ::testing::Test {
+class Paging : public storagetest::RepositoryFixture {
  protected:
-  void SetUp() override {
-    root_ = tmp_.sub("store");
-    ASSERT_EQ(reg_storage_init(root_.c_str()), 0) << reg_storage_last_error();
-  }
-  void TearDown() override { reg_storage_cleanup(); }
-
-  std::string repos() const { return root_ + "/repositories"; }
-  void add_tag(const std::string &repo, const std::string &tag, const std::string &link = "x") {
-    std::string dir = repos() + "/" + repo + "/_manifests/tags/" + tag + "/current";
-    make_dirs(dir);
-    write_all(dir + "/link", link);
-  }
-  void add_repo(const std::string &repo) { make_dirs(repos() + "/" + repo + "/_manifests"); }
-
   struct Page {
     std::string doc, next;
   };
@@ -82,16 +68,13 @@ class Paging : public ::testing::Test {
     ADD_FAILURE() << "paging did not end";
     return all;
   }
-
-  TempDir tmp_;
-  std::string root_;
 };
 
 TEST_F(Paging, EveryTagOfALargeRepositoryArrivesOnceInOrder) {
   std::vector<std::string> want;
   for (int i = 0; i < 1203; i++) {
     std::string t = "v" + std::to_string(i);
-    add_tag("team/app", t);
+    put_tag("team/app", t);
     want.push_back(t);
   }
   std::sort(want.begin(), want.end());
@@ -106,14 +89,14 @@ TEST_F(Paging, EveryTagOfALargeRepositoryArrivesOnceInOrder) {
 }
 
 TEST_F(Paging, OnlyValidTagsWithAReadableLinkAreListed) {
-  add_tag("app", "b");
-  add_tag("app", "empty", "");  // an empty link still makes a tag
-  add_tag("app", "-lead");      // a name no client could ask for
-  add_tag("app", "a b");
+  put_tag("app", "b");
+  put_tag("app", "empty", "");  // an empty link still makes a tag
+  put_tag("app", "-lead");      // a name no client could ask for
+  put_tag("app", "a b");
   make_dirs(repos() + "/app/_manifests/tags/nolink/current");
   write_all(repos() + "/app/_manifests/tags/plainfile", "x");
-  add_tag("app", "a");
-  add_tag("other", "z");
+  put_tag("app", "a");
+  put_tag("other", "z");
 
   struct Case {
     const char *repo;
@@ -141,16 +124,16 @@ TEST_F(Paging, OnlyValidTagsWithAReadableLinkAreListed) {
 }
 
 TEST_F(Paging, CatalogListsFullNamesAtAnyDepth) {
-  add_repo("a");
-  add_repo("team/app");
-  add_repo("team/app/sub");             // a repository below another one
-  add_repo("team/deep/er/still/repo");  // through directories that are none
+  put_repo("a");
+  put_repo("team/app");
+  put_repo("team/app/sub");             // a repository below another one
+  put_repo("team/deep/er/still/repo");  // through directories that are none
   make_dirs(repos() + "/team/empty");    // no _manifests: not a repository
-  add_tag("team/app", "v1");             // nothing below _manifests is walked
+  put_tag("team/app", "v1");             // nothing below _manifests is walked
   make_dirs(repos() + "/team/app/_manifests/x/_manifests");
-  add_repo("bad name");
-  add_repo("-lead");
-  add_repo("team/_hidden");
+  put_repo("bad name");
+  put_repo("-lead");
+  put_repo("team/_hidden");
   write_all(repos() + "/file", "x");
 
   Page all = catalog(100, nullptr);
@@ -172,7 +155,7 @@ TEST_F(Paging, CatalogPagesOverMoreRepositoriesThanOneListingHolds) {
   std::vector<std::string> want;
   for (int i = 0; i < 1100; i++) {
     std::string r = (i % 2 ? "org/r" : "r") + std::to_string(i);
-    add_repo(r);
+    put_repo(r);
     want.push_back(r);
   }
   std::sort(want.begin(), want.end());
@@ -214,9 +197,9 @@ TEST_F(Paging, FailuresReturnNullWithTheirMessageAndLeaveNextAlone) {
   }
   reg_storage_cleanup();
   EXPECT_EQ(reg_catalog_page_json(1, nullptr, next, sizeof next), nullptr);
-  EXPECT_STREQ(reg_storage_last_error(), "not initialized - call reg_storage_init first");
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
   EXPECT_EQ(reg_tags_page_json("app", 1, nullptr, next, sizeof next), nullptr);
-  EXPECT_STREQ(reg_storage_last_error(), "not initialized - call reg_storage_init first");
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
 }
 
 }  // namespace

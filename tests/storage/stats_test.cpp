@@ -6,14 +6,16 @@
 #include <vector>
 
 #include "reg_storage.h"
+#include "repository_fixture.h"
 #include "storage_internal.h"
 #include "support.h"
 
 namespace {
 
+using storagetest::kNotReady;
+using storagetest::or_null;
 using testsupport::make_dirs;
 using testsupport::remove_tree;
-using testsupport::TempDir;
 using testsupport::write_all;
 
 struct Figures {
@@ -38,32 +40,17 @@ struct Entry {
   const char *content;
 };
 
-class Stats : public ::testing::Test {
+class Stats : public storagetest::RepositoryFixture {
  protected:
-  void SetUp() override {
-    root_ = tmp_.sub("store");
-    ASSERT_EQ(reg_storage_init(root_.c_str()), 0) << reg_storage_last_error();
-  }
-  void TearDown() override { reg_storage_cleanup(); }
-
   void place(const std::vector<Entry> &entries) {
     for (const Entry &e : entries) {
-      std::string p = root_ + "/" + e.path;
-      if (e.content == nullptr) {
-        make_dirs(p);
-      } else {
-        make_dirs(p.substr(0, p.rfind('/')));
-        write_all(p, e.content);
-      }
+      if (e.content == nullptr)
+        make_dirs(at(e.path));
+      else
+        put_file(e.path, e.content);
     }
   }
-  std::string stats() {
-    const char *s = reg_storage_get_stats_json();
-    return s != nullptr ? s : "<null>";
-  }
-
-  TempDir tmp_;
-  std::string root_;
+  std::string stats() { return or_null(reg_storage_get_stats_json()); }
 };
 
 const char *kHex = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
@@ -110,16 +97,16 @@ TEST_F(Stats, CountsFollowTheTreeRules) {
        {3, 2, 0, 0, 0, 0}},
   };
   for (const Case &c : cases) {
-    remove_tree(root_);
-    ASSERT_EQ(reg_storage_init(root_.c_str()), 0) << reg_storage_last_error();
+    remove_tree(root());
+    ASSERT_EQ(reg_storage_init(root().c_str()), 0) << reg_storage_last_error();
     place(c.tree);
     EXPECT_EQ(stats(), stats_doc(c.want)) << c.what;
   }
 }
 
 TEST_F(Stats, ShardTakesOnlyTheFirst512Entries) {
-  make_dirs(root_ + "/blobs/sha256/ab");
-  for (int i = 0; i < 513; i++) write_all(root_ + "/blobs/sha256/ab/f" + std::to_string(i), "z");
+  make_dirs(at("blobs/sha256/ab"));
+  for (int i = 0; i < 513; i++) write_all(at("blobs/sha256/ab/f" + std::to_string(i)), "z");
   EXPECT_EQ(stats(), stats_doc({0, 0, 512, 512, 0, 0}));
 }
 
@@ -128,7 +115,7 @@ TEST_F(Stats, MissingAreasCountZeroAndSucceed) {
   place({{blob.c_str(), "12345"},
          {"uploads/a.part", "abc"},
          {"repositories/app/_manifests/tags/v1/current/link", "x"}});
-  for (const char *area : {"blobs", "uploads", "repositories"}) remove_tree(root_ + "/" + area);
+  for (const char *area : {"blobs", "uploads", "repositories"}) remove_tree(at(area));
   regst::set_error("earlier failure");
   EXPECT_EQ(stats(), stats_doc({0, 0, 0, 0, 0, 0}));
   EXPECT_STREQ(reg_storage_last_error(), "earlier failure");
@@ -145,7 +132,7 @@ TEST_F(Stats, MissingAreasCountZeroAndSucceed) {
 TEST_F(Stats, NotInitialisedGivesNull) {
   reg_storage_cleanup();
   EXPECT_EQ(reg_storage_get_stats_json(), nullptr);
-  EXPECT_STREQ(reg_storage_last_error(), "not initialized - call reg_storage_init first");
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
 }
 
 }  // namespace
