@@ -18,7 +18,10 @@
  * 72-byte buffers); an upload id is 36 lowercase hex digits and hyphens in
  * groups 8-4-4-4-12 (37-byte buffers); a repository name is 1 to 255 bytes of
  * ASCII letters, digits, "-", "_", ".", "/" and backslash, without "..";
- * a reference is a digest when it begins with "sha256:", else a tag.
+ * a reference is a digest when it begins with "sha256:", else a tag. A tag
+ * is [A-Za-z0-9_] followed by at most 127 of [A-Za-z0-9._-]: the manifest
+ * operations refuse any other non-empty tag with "invalid tag: <tag>"
+ * before they touch a file, so no tag reaches outside its own directory.
  *
  * Ownership: the texts returned by reg_storage_last_error, reg_manifest_get,
  * reg_tags_list_json, reg_catalog_json, reg_tags_page_json,
@@ -96,7 +99,9 @@ int reg_manifest_put(const char *repo_name, const char *reference, const void *b
 const char *reg_manifest_get(const char *repo_name, const char *reference,
                              char *out_content_type, char *out_digest);
 /* Removes a tag link, or a revision link for a digest reference; the body
- * goes too once no tag names it. */
+ * goes too once no tag names it. Every tag of the repository is looked at,
+ * and a tags directory that cannot be read counts as naming the manifest,
+ * which then stays. */
 int reg_manifest_delete(const char *repo_name, const char *reference);
 
 /* Checks that every blob an image manifest names (its config, then each
@@ -136,7 +141,7 @@ int reg_manifest_locate(const char *repo_name, const char *reference, char *out_
  * holds): the tag links first, then the revision link, body and media type.
  * Fails with "manifest not found: %s@%s" when no body of that digest is
  * stored, and with "delete tag failed" (body kept) when a tag link naming it
- * cannot be removed. */
+ * cannot be removed or the tags directory cannot be read to its end. */
 int reg_manifest_delete_all(const char *repo_name, const char *digest);
 /* 1 when the repository exists (its _manifests directory is there), 0 when
  * not, -1 on a null, invalid name or when not initialised. */
@@ -150,11 +155,15 @@ int64_t reg_upload_get_size(const char *upload_uuid);
 
 /* ---- listings and statistics -------------------------------------------- */
 
-/* {"name":"<repo>","tags":[...]} with the repository's tags sorted by byte
- * value; an unknown repository has an empty list. */
+/* {"name":"<repo>","tags":[...]} with the repository's tags (tag
+ * directories whose link can be read, among the first 512 entries of its
+ * tags directory) sorted by byte value; an unknown repository has an empty
+ * list. */
 const char *reg_tags_list_json(const char *repo_name);
-/* {"repositories":[...]}: the names after `last` (null or empty: from the
- * start), at most `page_size` of them when page_size > 0. */
+/* {"repositories":[...]}: the directories directly below the repository
+ * area (team/app is listed as team; at most the first 512), sorted by byte
+ * value, those after `last` (null or empty: from the start), at most
+ * `page_size` of them when page_size > 0. */
 const char *reg_catalog_json(int page_size, const char *last);
 /* Paged listings over whole directories, however many names they hold.
  * A page holds the names that sort after `last` (null or empty: from the
@@ -162,7 +171,9 @@ const char *reg_catalog_json(int page_size, const char *last);
  * gives an empty page, a negative n fails with "invalid page size". When
  * more names follow the page, its last name is written into out_next
  * (next_size at least REG_NEXT_SIZE bytes), else out_next gets "". The
- * document is written into the shared result buffer. */
+ * document is written into the shared result buffer. A directory that
+ * exists but cannot be read to its end fails the call rather than give a
+ * page with names silently missing. */
 #define REG_PAGE_MAX 1000
 #define REG_NEXT_SIZE 256
 /* {"name":"<repo>","tags":[...]}: the repository's tags (tag directories
