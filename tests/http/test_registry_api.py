@@ -3,7 +3,6 @@ http.client: byte ranges of a blob, manifests of any size, tag pages of a
 repository with 1,000 tags and catalog pages followed by their Link
 headers, and the upload session's Range reporting."""
 
-import hashlib
 import json
 import os
 import re
