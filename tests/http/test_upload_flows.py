@@ -27,6 +27,17 @@ class UploadFlows(unittest.TestCase):
     def assert_api_version(self, headers):
         self.assertEqual(headers.get("docker-distribution-api-version"), "registry/2.0")
 
+    def curl_with_body(self, method, data, path, *headers):
+        """curl sending `data` as the body (from a file, as a tool sends a
+        layer), with extra header lines; returns what Registry.curl does."""
+        with tempfile.NamedTemporaryFile() as f:
+            f.write(data)
+            f.flush()
+            args = ["-X", method]
+            for h in headers:
+                args += ["-H", h]
+            return self.reg.curl(*args, "--data-binary", "@" + f.name, path)
+
     def start_session(self):
         status, headers, body = self.reg.curl("-X", "POST", "-H", "Content-Length: 0", UPLOADS)
         self.assertEqual(status, 202)
@@ -47,12 +58,8 @@ class UploadFlows(unittest.TestCase):
         held = 0
         for chunk in chunks[:2]:
             held += len(chunk)
-            with tempfile.NamedTemporaryFile() as f:
-                f.write(chunk)
-                f.flush()
-                status, headers, body = self.reg.curl(
-                    "-X", "PATCH", "-H", "Content-Type: application/octet-stream",
-                    "--data-binary", "@" + f.name, UPLOADS + upload_id)
+            status, headers, body = self.curl_with_body(
+                "PATCH", chunk, UPLOADS + upload_id, "Content-Type: application/octet-stream")
             self.assertEqual(status, 202)
             self.assertEqual(body, b"")
             self.assertEqual(headers["location"], UPLOADS + upload_id)
@@ -65,12 +72,8 @@ class UploadFlows(unittest.TestCase):
         # An empty PATCH changes nothing; the PUT carries the final chunk.
         status, _, _ = self.reg.curl("-X", "PATCH", "--data-binary", "", UPLOADS + upload_id)
         self.assertEqual(status, 202)
-        with tempfile.NamedTemporaryFile() as f:
-            f.write(chunks[3])
-            f.flush()
-            status, headers, body = self.reg.curl(
-                "-X", "PUT", "--data-binary", "@" + f.name,
-                UPLOADS + upload_id + "?digest=" + digest.replace(":", "%3A"))
+        status, headers, body = self.curl_with_body(
+            "PUT", chunks[3], UPLOADS + upload_id + "?digest=" + digest.replace(":", "%3A"))
         self.assertEqual(status, 201)
         self.assertEqual(body, b"")
         self.assertEqual(headers["location"], "/v2/%s/blobs/%s" % (NAME, digest))
@@ -85,12 +88,8 @@ class UploadFlows(unittest.TestCase):
     def test_monolithic_post_with_curl_stores_the_blob(self):
         blob = os.urandom(200000)  # over 64 KiB: reaches the program as a spooled file
         digest = digest_of(blob)
-        with tempfile.NamedTemporaryFile() as f:
-            f.write(blob)
-            f.flush()
-            status, headers, body = self.reg.curl(
-                "-X", "POST", "-H", "Content-Type: application/octet-stream",
-                "--data-binary", "@" + f.name, UPLOADS + "?digest=" + digest)
+        status, headers, body = self.curl_with_body(
+            "POST", blob, UPLOADS + "?digest=" + digest, "Content-Type: application/octet-stream")
         self.assertEqual(status, 201)
         self.assertEqual(body, b"")
         self.assertEqual(headers["location"], "/v2/%s/blobs/%s" % (NAME, digest))
@@ -101,12 +100,8 @@ class UploadFlows(unittest.TestCase):
     def test_patch_with_chunked_transfer_coding_is_taken_whole(self):
         upload_id = self.start_session()
         blob = os.urandom(300000)
-        with tempfile.NamedTemporaryFile() as f:
-            f.write(blob)
-            f.flush()
-            status, headers, _ = self.reg.curl(
-                "-X", "PATCH", "-H", "Transfer-Encoding: chunked",
-                "--data-binary", "@" + f.name, UPLOADS + upload_id)
+        status, headers, _ = self.curl_with_body(
+            "PATCH", blob, UPLOADS + upload_id, "Transfer-Encoding: chunked")
         self.assertEqual(status, 202)
         self.assertEqual(headers["docker-upload-uuid"], upload_id)
         # The same through Python, in small chunks of its own framing.
