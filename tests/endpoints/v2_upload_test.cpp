@@ -85,26 +85,12 @@ const std::string kDigestMissing =
     error_reply(400, "DIGEST_INVALID", "missing digest query parameter");
 const std::string kAppendFailed = error_reply(400, "BLOB_UPLOAD_INVALID", "failed to append chunk");
 
-// A body that is not a repetition of a short pattern, so that a piece
-// appended twice, dropped or out of order shows.
-std::string pattern_bytes(size_t n) {
-  std::string s(n, '\0');
-  uint32_t x = 2463534242u;
-  for (size_t i = 0; i < n; i++) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    s[i] = static_cast<char>(x);
-  }
-  return s;
-}
-
 std::vector<Case> cases() {
   const std::string up = "/v2/library/app/blobs/uploads/";
   const std::string name = "library/app";
   const std::string hello = "hello, registry\n";
-  const std::string big = pattern_bytes((5u << 19) + 3);  // 2.5 MiB and 3 bytes
-  const std::string two_mib = pattern_bytes(2u << 20);    // exactly two pieces
+  const std::string big = testsupport::varied_bytes((5u << 19) + 3);  // 2.5 MiB and 3 bytes
+  const std::string two_mib = testsupport::varied_bytes(2u << 20);    // exactly two pieces
   const std::string long_id(200, 'x');
   const std::string name255 = "n/" + std::string(253, 'a');
   const std::string name256 = "n/" + std::string(254, 'a');

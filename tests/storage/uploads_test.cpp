@@ -28,6 +28,7 @@ using testsupport::list_tree;
 using testsupport::make_dirs;
 using testsupport::read_all;
 using testsupport::sha256_digest;
+using testsupport::varied_bytes;
 using testsupport::write_all;
 
 namespace {
@@ -49,19 +50,6 @@ std::vector<std::string> next_ids(int n) {
   }
   regst::s_seed = saved;
   return ids;
-}
-
-// Bytes that differ from one call to the next.
-std::string some_bytes(size_t n, unsigned salt) {
-  std::string s(n, '\0');
-  uint32_t x = 0x12345678u ^ (salt * 0x9e3779b9u);
-  for (char &c : s) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    c = static_cast<char>(x);
-  }
-  return s;
 }
 
 class UploadsTest : public storagetest::StorageFixture {
@@ -176,7 +164,7 @@ TEST_F(UploadsTest, StartFailsAtOnceWhenTheFileCannotBeCreated) {
 
 TEST_F(UploadsTest, AppendAddsChunksAtTheEndInOrder) {
   const std::string id = start();
-  const std::string chunks[] = {"first ", "", std::string("\0\r\n", 3), some_bytes(100000, 1)};
+  const std::string chunks[] = {"first ", "", std::string("\0\r\n", 3), varied_bytes(100000, 1)};
   std::string want;
   for (const std::string &c : chunks) {
     ASSERT_EQ(reg_blob_append_chunk(id.c_str(), c.data(), c.size()), 0) << last_error();
@@ -239,7 +227,7 @@ TEST_F(UploadsTest, AppendReportsBytesThatNeverReachedTheDisk) {
     const std::string id = start();
     ASSERT_EQ(unlink(session_file(id).c_str()), 0);
     ASSERT_EQ(symlink("/dev/full", session_file(id).c_str()), 0);
-    const std::string bytes = some_bytes(n, 2);
+    const std::string bytes = varied_bytes(n, 2);
     EXPECT_EQ(reg_blob_append_chunk(id.c_str(), bytes.data(), bytes.size()), -1);
     EXPECT_EQ(last_error(), "write error appending chunk");
   }
@@ -255,7 +243,7 @@ TEST_F(UploadsTest, FinishMovesTheSessionIntoTheBlobStore) {
   const Case cases[] = {
       {"empty", ""},
       {"small", "hello, registry\n"},
-      {"several 64 KiB pieces", some_bytes(3 * 65536 + 17, 3)},
+      {"several 64 KiB pieces", varied_bytes(3 * 65536 + 17, 3)},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -308,7 +296,7 @@ TEST_F(UploadsTest, FinishWithTheWrongDigestEndsTheSession) {
 }
 
 TEST_F(UploadsTest, FinishOfStoredContentDropsTheSessionAndKeepsTheBlob) {
-  const std::string content = some_bytes(5000, 4);
+  const std::string content = varied_bytes(5000, 4);
   const std::string digest = sha256_digest(content);
   char out[72];
   ASSERT_EQ(reg_blob_finish_upload(session_with(content).c_str(), digest.c_str(), out), 0);
@@ -419,7 +407,7 @@ TEST_F(UploadsTest, SessionsFinishingTheSameContentAtOnceAllSucceed) {
   constexpr int kChildren = 8;
   for (int round = 0; round < 6; round++) {
     SCOPED_TRACE(round);
-    const std::string content = some_bytes(200000 + round, 10 + round);
+    const std::string content = varied_bytes(200000 + round, 10 + round);
     const std::string digest = sha256_digest(content);
     std::vector<std::string> ids;
     for (int i = 0; i < kChildren; i++) ids.push_back(session_with(content, 200000));

@@ -232,6 +232,19 @@ ChildResult run_program(const std::string &path, const std::vector<std::string> 
   });
 }
 
+std::string varied_bytes(size_t n, uint32_t stream) {
+  std::string s(n, '\0');
+  uint32_t x = 2463534242u ^ (stream * 0x9e3779b9u);
+  if (x == 0) x = 1;  // the one state xorshift never leaves
+  for (char &c : s) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  return s;
+}
+
 std::string sha256_digest(const std::string &data) {
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int len = 0;

@@ -2,6 +2,9 @@
 #ifndef REGISTRY_TEST_SUPPORT_H
 #define REGISTRY_TEST_SUPPORT_H
 
+#include <stddef.h>
+#include <stdint.h>
+
 #include <functional>
 #include <map>
 #include <string>
@@ -60,6 +63,11 @@ ChildResult run_program(const std::string &path, const std::vector<std::string> 
                         const std::map<std::string, std::string> &env,
                         const std::string &stdin_data = "", const std::string &cwd = "",
                         const std::string &stdin_file = "");
+
+// `n` bytes of the xorshift stream numbered `stream`: no short pattern
+// repeats, so a piece of them appended twice, dropped or moved shows, and
+// different streams give different bytes.
+std::string varied_bytes(size_t n, uint32_t stream = 0);
 
 // SHA-256 of bytes as "sha256:<64 hex>", computed by OpenSSL's libcrypto,
 // independently of the registry's own digest engine.
