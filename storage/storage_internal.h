@@ -44,41 +44,71 @@ extern char s_result[kResultSize];
 extern uint32_t s_seed;
 
 // ---- context and file helpers (context.cpp) ----
+// Formats the last-error text into s_error, cut at 1023 characters.
 void set_error(const char *fmt, ...) REGST_PRINTF(1, 2);
+// 0 when the store is initialised; otherwise records "not initialized -
+// call reg_storage_init first" and gives -1.
 int require_ready();
 // first part, a backslash, second part; cut at size; the full length.
 int path_join(char *out, size_t size, const char *a, const char *b);
+// A malloc'ed copy the caller frees; null for null or when memory runs out.
 char *xstrdup(const char *s);
+// Creates the directory and every missing parent (paths of 1 to 4095
+// characters). 0 when every level exists afterwards; a regular file standing
+// at the last level also gives 0 (what is later made below it fails).
 int mkdirs(const char *path);
+// 1 when the path names an entry that is not a directory, else 0.
 int file_exists(const char *path);
+// 1 when the path names a directory, else 0.
 int dir_exists(const char *path);
+// The entry's size in bytes (a directory's size attribute too); -1 when its
+// attributes cannot be read.
 int64_t file_size(const char *path);
+// At most cap - 1 bytes from the file's start and a NUL after them, the
+// count in *out_len when non-null (a longer file is cut silently). -1 when
+// the file cannot be opened or read.
 int read_file(const char *path, char *buf, size_t cap, size_t *out_len);
+// Creates or empties the file and writes all `len` bytes. -1 on failure,
+// which may leave part of the bytes in the file.
 int write_file(const char *path, const void *data, size_t len);
 // Writes through a temporary file in the same directory and renames it over
 // `path`, so readers see the old or the new content, never a part. No
 // temporary file remains after a failure.
 int write_file_atomic(const char *path, const void *data, size_t len);
+// 0 when no file of that name is left (a directory is left alone and gives
+// 0 too); -1 when removing an existing file failed.
 int remove_file(const char *path);
 
 struct dir_entry {
-  char name[kNameSize];
+  char name[kNameSize];  // cut to kNameSize - 1 characters
   int is_dir;
 };
 struct dir_listing {
   dir_entry entries[kListMax];
-  int count;
-  int truncated;
+  int count;      // entries filled
+  int truncated;  // 1 when the directory held more than kListMax entries
 };
+// The directory's entries in the platform's order, "." and ".." left out.
+// -1 (count 0) when the path is no directory or cannot be enumerated.
 int list_dir(const char *path, dir_listing *out);
 
 // ---- digests and upload identifiers (ids.cpp) ----
+// Writes 2 * count lowercase hex digits, most significant half first, and a
+// NUL into out.
 void bin_to_hex(const unsigned char *bytes, size_t count, char *out);
+// 1 when s is "sha256:" and 64 lowercase hex digits, else 0 (null too).
 int digest_valid(const char *s);
+// root\blobs\sha256\<first two digits>\<64 digits>, cut at size. The digest is
+// not checked: callers validate it first.
 void blob_path_for_digest(const char *digest, char *out, size_t size);
+// One xorshift step (shifts 13, 17, 5); 0 stays 0.
 void rng_next(uint32_t *state);
+// Writes a new upload id (36 characters and a NUL) made from s_seed, which
+// it advances, so each call gives the next id.
 void uuid_make(char *out);
+// 1 when s is 8-4-4-4-12 lowercase hex digits joined by hyphens, else 0.
 int uuid_valid(const char *s);
+// root\uploads\<uuid>.part, cut at size. The id is not checked.
 void upload_path_for_uuid(const char *uuid, char *out, size_t size);
 
 // ---- upload sessions (uploads.cpp) ----
