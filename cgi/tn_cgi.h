@@ -67,10 +67,11 @@ char *cgi_read_post(uint64_t *out_len);
 
 /* Streaming body reader, for bodies of any size in constant memory.
  * The source is chosen as for cgi_read_post, but lengths are 64-bit:
- * POST_BODY_FILE when it names a file that opens (its length is the body),
- * else CONTENT_LENGTH bytes of standard input (unset, zero, negative or not a
- * number: no body). Calling sequence: cgi_body_open, cgi_body_read until it
- * gives 0, cgi_body_close. */
+ * POST_BODY_FILE when it names a file that opens (its length is the body;
+ * a file whose length cannot be taken gives no body), else CONTENT_LENGTH
+ * bytes of standard input (unset, zero, negative or not a number: no body).
+ * Calling sequence: cgi_body_open, cgi_body_read until it gives 0,
+ * cgi_body_close. */
 typedef struct cgi_body {
   FILE *src;          /* the body file, standard input, or null (no body) */
   uint64_t remaining; /* bytes announced and not yet delivered */
