@@ -194,6 +194,9 @@ TEST(CgiBodyStream, DeliversTheBodyInPiecesOfAtMostCap) {
       {"missing body file falls back to stdin",
        {{"POST_BODY_FILE", files.missing}, {"CONTENT_LENGTH", "3"}}, "xyz", 4,
        "announced=3 pieces=3 again=0|xyz"},
+      // A directory opens but has no length: no body, and no fallback.
+      {"unmeasurable body file", {{"POST_BODY_FILE", files.tmp.path()}, {"CONTENT_LENGTH", "3"}},
+       "xyz", 4, "announced=0 pieces= again=0|"},
       {"stdin, pieces of cap", {{"CONTENT_LENGTH", "10"}}, "0123456789", 3,
        "announced=10 pieces=3,3,3,1 again=0|0123456789"},
       {"stdin shorter than announced", {{"CONTENT_LENGTH", "10"}}, "abcd", 3,
