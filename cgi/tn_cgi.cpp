@@ -77,7 +77,7 @@ FILE *open_body_file() {
 // CONTENT_LENGTH as an unsigned 64-bit decimal count, read as strtol reads
 // a number: blanks and "+" may lead, text after the digits is ignored, a
 // value past 2^64 - 1 saturates. Unset, negative or not a number gives 0.
-uint64_t content_length_u64() {
+uint64_t content_length() {
   const char *s = getenv("CONTENT_LENGTH");
   if (s == nullptr) return 0;
   while (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\r' || *s == '\f' || *s == '\v') s++;
@@ -181,7 +181,7 @@ char *cgi_read_post(uint64_t *out_len) {
     return buf;
   }
 
-  const uint64_t announced = content_length_u64();
+  const uint64_t announced = content_length();
   if (announced == 0) return nullptr;
   const int64_t len = announced > kMaxPostLen ? kMaxPostLen : static_cast<int64_t>(announced);
   plat_binary_mode(stdin);
@@ -212,7 +212,7 @@ void cgi_body_open(cgi_body *body, uint64_t *announced) {
     body->owns_src = 1;
     body->remaining = static_cast<uint64_t>(len);
   } else {
-    uint64_t len = content_length_u64();
+    uint64_t len = content_length();
     if (len == 0) return;
     plat_binary_mode(stdin);
     body->src = stdin;
