@@ -127,12 +127,7 @@ Options parse_args(int argc, char **argv) {
   return o;
 }
 
-int s_failures;
-
-void fail(const std::string &what) {
-  fprintf(stderr, "bench_http: %s\n", what.c_str());
-  s_failures++;
-}
+void fail(const std::string &what) { bench::fail("bench_http", what); }
 
 // Runs a command with the inherited environment; standard output captured,
 // standard error passed through.
@@ -485,9 +480,5 @@ int main(int argc, char **argv) {
            "CGI %.0f, ratio %.3f (goal >= 0.8)\n",
            opt.clients, opt.seconds, session, trivial, session / trivial);
   }
-  if (s_failures) {
-    fprintf(stderr, "bench_http: %d failures\n", s_failures);
-    return 1;
-  }
-  return 0;
+  return bench::exit_status("bench_http");
 }

@@ -81,7 +81,6 @@ const char *const kMethodNames[METHOD_COUNT] = {"ours sha-ni", "ours portable", 
 
 EVP_MD *s_evp_md;
 EVP_MD_CTX *s_evp_ctx;
-int s_failures;
 
 // Selects our engine's compression function; false when not available.
 bool select_method(Method m) {
@@ -167,10 +166,9 @@ void check_row(const Row &row) {
   std::string ref = row.digest[OPENSSL];
   for (int m = 0; m < METHOD_COUNT; m++) {
     if (row.rate[m] > 0 && (row.digest[m].empty() || row.digest[m] != ref)) {
-      fprintf(stderr, "bench_sha256: %s: %s gives %s, OpenSSL %s\n", row.label.c_str(),
-              kMethodNames[m], row.digest[m].empty() ? "an error" : row.digest[m].c_str(),
-              ref.c_str());
-      s_failures++;
+      bench::fail("bench_sha256", row.label + ": " + kMethodNames[m] + " gives " +
+                                      (row.digest[m].empty() ? "an error" : row.digest[m]) +
+                                      ", OpenSSL " + ref);
     }
   }
 }
@@ -264,9 +262,5 @@ int main(int argc, char **argv) {
   }
   EVP_MD_CTX_free(s_evp_ctx);
   EVP_MD_free(s_evp_md);
-  if (s_failures) {
-    fprintf(stderr, "bench_sha256: %d digest mismatches\n", s_failures);
-    return 1;
-  }
-  return 0;
+  return bench::exit_status("bench_sha256");
 }

@@ -94,12 +94,7 @@ Options parse_args(int argc, char **argv) {
   return o;
 }
 
-int s_failures;
-
-void fail(const std::string &what) {
-  fprintf(stderr, "bench_upload: %s\n", what.c_str());
-  s_failures++;
-}
+void fail(const std::string &what) { bench::fail("bench_upload", what); }
 
 struct RunResult {
   double seconds = 0;
@@ -251,9 +246,5 @@ int main(int argc, char **argv) {
   printf("\ngoals: S = 64 MiB at <= 1.3 x the floor's time; peak RSS of every CGI process "
          "< 16384 KiB (largest here: %ld KiB)\n",
          worst_rss);
-  if (s_failures) {
-    fprintf(stderr, "bench_upload: %d failures\n", s_failures);
-    return 1;
-  }
-  return 0;
+  return bench::exit_status("bench_upload");
 }

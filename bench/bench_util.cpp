@@ -310,4 +310,19 @@ void Args::unknown() const {
   exit(2);
 }
 
+namespace {
+int s_failures;
+}  // namespace
+
+void fail(const char *prog, const std::string &what) {
+  fprintf(stderr, "%s: %s\n", prog, what.c_str());
+  s_failures++;
+}
+
+int exit_status(const char *prog) {
+  if (s_failures == 0) return 0;
+  fprintf(stderr, "%s: %d failed checks\n", prog, s_failures);
+  return 1;
+}
+
 }  // namespace bench

@@ -120,6 +120,12 @@ class Args {
   int i_ = 0;
 };
 
+// Failed checks of a benchmark's results (digests, statuses, sizes): each is
+// reported on standard error, prefixed by the program's name, and counted.
+void fail(const char *prog, const std::string &what);
+// What main returns: 0, or 1 after saying how many checks failed.
+int exit_status(const char *prog);
+
 }  // namespace bench
 
 #endif
