@@ -160,4 +160,21 @@ int reg_blob_cancel_upload(const char *upload_uuid) {
   return 0;
 }
 
+int64_t reg_upload_get_size(const char *upload_uuid) {
+  if (upload_uuid == nullptr) {
+    set_error("upload_uuid is NULL");
+    return -1;
+  }
+  char path[kPathSize];
+  if (session_path_checked(upload_uuid, path) != 0) return -1;
+  // One attribute query; a directory of that name is no session.
+  int is_dir = 0;
+  int64_t size = 0;
+  if (plat_attr(path, &is_dir, &size) != 0 || is_dir) {
+    set_error("upload not found: %s", upload_uuid);
+    return -1;
+  }
+  return size;
+}
+
 }  // extern "C"
