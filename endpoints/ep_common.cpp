@@ -5,7 +5,6 @@
 
 #include <limits.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include "oci_common.h"
@@ -113,20 +112,6 @@ void ep_reply_empty(int status, const char *reason) {
   ep_head(status, reason);
   cgi_header_extra("Content-Length: 0");
   cgi_headers_end();
-}
-
-void ep_send_error_line(int status, const char *code, const char *message, const char *line) {
-  ep_head(status, nullptr);
-  if (line != nullptr) cgi_header_extra(line);
-  cgi_header_json();
-  cgi_headers_end();
-  fputs("{\"errors\":[{\"code\":\"", stdout);
-  fputs(code != nullptr ? code : "UNKNOWN", stdout);
-  fputs("\",\"message\":\"", stdout);
-  json_escape_f(stdout, message != nullptr ? message : "Unknown error");
-  fputs("\"}]}\n", stdout);
-  fflush(stdout);
-  exit(0);
 }
 
 int ep_page_size(const char *name, int *out) {

@@ -59,11 +59,6 @@ void ep_head(int status, const char *reason);
 /* A whole reply without body: ep_head, "Content-Length: 0", blank line. */
 void ep_reply_empty(int status, const char *reason);
 
-/* The error reply of oci_send_error, with `line` (a header line without
- * line end; null for none) after the API version line. Exits with 0. */
-TN_NORETURN void ep_send_error_line(int status, const char *code, const char *message,
-                                    const char *line);
-
 /* The page size from query parameter `name`: absent or empty gives
  * REG_PAGE_MAX, decimal digits give their value (above REG_PAGE_MAX:
  * REG_PAGE_MAX). 0 with *out set; -1 for anything else (a sign, a non-digit,

@@ -86,7 +86,7 @@ void send_blob(const char *digest, bool with_body) {
     fclose(f);
     tn_snprintf(line, sizeof line, "Content-Range: bytes */%llu",
                 static_cast<unsigned long long>(size));
-    ep_send_error_line(416, "SIZE_INVALID", "requested range not satisfiable", line);
+    oci_send_error_line(416, "SIZE_INVALID", "requested range not satisfiable", line);
   }
   uint64_t count = size;
   if (kind == range_kind::part) {

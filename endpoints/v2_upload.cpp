@@ -37,7 +37,6 @@ int handle_v2_upload(const char *repo_arg, const char *id_arg);
 
 namespace {
 
-constexpr char kApiVersion[] = "Docker-Distribution-API-Version: registry/2.0";
 constexpr char kMarker[] = "/blobs/uploads";
 
 constexpr size_t kNameSize = 256;       // repository name, at most 255 characters
@@ -72,8 +71,7 @@ void keep_one_line(char *line) {
 // header lines that are non-null, the blank line, and no body.
 void send_head(int status, const char *reason, const char *line1 = nullptr,
                const char *line2 = nullptr, const char *line3 = nullptr) {
-  cgi_header_status(status, reason);
-  cgi_header_extra(kApiVersion);
+  ep_head(status, reason);
   if (line1 != nullptr) cgi_header_extra(line1);
   if (line2 != nullptr) cgi_header_extra(line2);
   if (line3 != nullptr) cgi_header_extra(line3);
@@ -215,7 +213,7 @@ void handle_patch(const char *name, const char *id) {
     if (!content_range_start(content_range, &start) || start != static_cast<uint64_t>(held)) {
       char range[kRangeSize];
       range_line(held, range, sizeof range);
-      ep_send_error_line(416, "BLOB_UPLOAD_INVALID", "content range does not continue the upload",
+      oci_send_error_line(416, "BLOB_UPLOAD_INVALID", "content range does not continue the upload",
                          range);
     }
   }

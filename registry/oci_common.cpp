@@ -63,10 +63,12 @@ void root_from_config(char *root) {
   root[len] = '\0';
 }
 
-// The head every registry JSON reply starts with.
-void json_head(int status) {
+// The head every registry JSON reply starts with; `extra` (a header line,
+// or null) goes right after the API version line.
+void json_head(int status, const char *extra = nullptr) {
   cgi_header_status(status, nullptr);
   cgi_header_extra(kApiVersion);
+  if (extra != nullptr) cgi_header_extra(extra);
   cgi_header_json();
   cgi_headers_end();
 }
@@ -101,7 +103,11 @@ int oci_init_storage(void) {
 }
 
 void oci_send_error(int status, const char *code, const char *message) {
-  json_head(status);
+  oci_send_error_line(status, code, message, nullptr);
+}
+
+void oci_send_error_line(int status, const char *code, const char *message, const char *line) {
+  json_head(status, line);
   fputs(kErrHead, stdout);
   fputs(code != nullptr ? code : "UNKNOWN", stdout);
   fputs(kErrMid, stdout);

@@ -34,6 +34,12 @@ int oci_init_storage(void);
  * the message JSON-escaped. */
 TN_NORETURN void oci_send_error(int status, const char *code, const char *message);
 
+/* oci_send_error with `line` (a header line without line end, or null for
+ * none) written right after the API version line, e.g. the Range a client
+ * must resume from. Exits with status 0. */
+TN_NORETURN void oci_send_error_line(int status, const char *code, const char *message,
+                                     const char *line);
+
 /* Writes a JSON reply: status line, API version header, JSON content type,
  * then `json` and a line feed ("{}\n" when json is null or empty). Returns. */
 void oci_send_json(int status, const char *json);
